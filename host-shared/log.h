@@ -1,0 +1,23 @@
+// The host's diagnostic log: one line per call, appended to the log file when
+// that file already exists. Switched on by creating the file, off by deleting it.
+#pragma once
+
+#include <string>
+
+#if defined(__GNUC__)
+#define QUORVANTA_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define QUORVANTA_PRINTF(fmt, args)
+#endif
+
+// Writes "YYYY-MM-DD HH:MM:SS function() [file:line] message\n". Never fails.
+void writeLog(const char *function, const char *file, int line, const char *format, ...)
+    QUORVANTA_PRINTF(4, 5);
+
+// "ns::Class::method" from a compiler's pretty function signature.
+std::string qualifiedFunctionName(const char *prettyFunction);
+
+// A log call that reads like printf and carries the caller's qualified name,
+// source file and line.
+#define QLOG(...) \
+    writeLog(qualifiedFunctionName(__PRETTY_FUNCTION__).c_str(), __FILE__, __LINE__, __VA_ARGS__)
