@@ -1,0 +1,30 @@
+// The Linux log file: quorvanta-chrome-extension.log in $TEMP, else $TMPDIR,
+// else /tmp. It is only appended to when it already exists as a regular file
+// owned by the current user, so a link or someone else's file in a shared
+// temporary directory can never be written through.
+#include "logfile.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::FILE *openLogFileForAppend()
+{
+    const char *dir = std::getenv("TEMP");
+    if (!dir || !*dir) dir = std::getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    const std::string path = std::string(dir) + "/quorvanta-chrome-extension.log";
+
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE *file = fdopen(fd, "a");
+    if (!file) close(fd);
+    return file;
+}

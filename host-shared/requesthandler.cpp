@@ -1,0 +1,154 @@
+#include "requesthandler.h"
+
+#include "certificateselection.h"
+#include "errors.h"
+#include "log.h"
+#include "pkcs11signer.h"
+#include "textcatalogue.h"
+
+#include <memory>
+
+namespace {
+
+const char *const hostVersion = "2.3.9";
+
+// A host process serves exactly one origin: the first one that asks.
+std::string &firstOrigin()
+{
+    static std::string origin;
+    return origin;
+}
+
+bool isStringEqual(const jsonxx::Object &object, const char *key, const char *value)
+{
+    return object.has<jsonxx::String>(key) && object.get<jsonxx::String>(key) == value;
+}
+
+} // namespace
+
+RequestHandler::RequestHandler(const std::string &text) : text(text)
+{
+    if (!request.parse(this->text)) throw InvalidArgumentException("Bad request");
+}
+
+std::string RequestHandler::getNonce() const
+{
+    return request.has<jsonxx::String>("nonce") ? request.get<jsonxx::String>("nonce")
+                                                : std::string();
+}
+
+jsonxx::Object RequestHandler::handleRequest()
+{
+    try {
+        QLOG("RequestHandler::handleRequest()");
+        if (!isValidRequest()) throw InvalidArgumentException("Invalid argument");
+        validateOrigin(request.get<jsonxx::String>("origin"));
+        const std::string type = request.get<jsonxx::String>("type");
+        TextCatalogue::setLanguage(request.has<jsonxx::String>("lang")
+                                       ? request.get<jsonxx::String>("lang")
+                                       : std::string("en"));
+        if (type == "VERSION") {
+            handleVersionRequest();
+        } else if (type == "CERT") {
+            handleCertRequest();
+        } else if (type == "SIGN" && hasSignRequestArguments()) {
+            QLOG("RequestHandler::handleSignRequest() called");
+            handleSignRequest();
+        } else {
+            throw InvalidArgumentException("Invalid argument");
+        }
+    } catch (const InvalidArgumentException &) {
+        throw;
+    } catch (const BaseException &e) {
+        handleException(e);
+    }
+    completeResponse();
+    return response;
+}
+
+bool RequestHandler::isValidRequest() const
+{
+    return request.has<jsonxx::String>("type") && request.has<jsonxx::String>("nonce")
+           && request.has<jsonxx::String>("origin");
+}
+
+void RequestHandler::validateOrigin(const std::string &origin)
+{
+    std::string &first = firstOrigin();
+    if (first.empty()) {
+        first = origin;
+    } else if (origin != first) {
+        QLOG("RequestHandler::validateOrigin error");
+        throw InconsistentOriginException();
+    }
+}
+
+void RequestHandler::handleVersionRequest()
+{
+    response << "version" << hostVersion;
+}
+
+void RequestHandler::validateHttpsOrigin() const
+{
+    if (!request.has<jsonxx::String>("origin")) throw NotAllowedException("Origin is not given");
+    if (request.get<jsonxx::String>("origin").compare(0, 6, "https:") != 0)
+        throw NotAllowedException("Origin doesn't contain https");
+}
+
+void RequestHandler::handleCertRequest()
+{
+    validateHttpsOrigin();
+    const bool forAuth = isStringEqual(request, "operation", "auth")
+                         || isStringEqual(request, "operation", "jwt");
+    response << "cert"
+             << CertificateSelection::getCertPKCS11(forAuth, request.get<jsonxx::String>("origin"));
+}
+
+bool RequestHandler::hasSignRequestArguments() const
+{
+    return request.has<jsonxx::String>("cert")
+           && (request.has<jsonxx::Object>("hash") || request.has<jsonxx::String>("hash"));
+}
+
+void RequestHandler::handleSignRequest()
+{
+    QLOG("handle signing request");
+    validateHttpsOrigin();
+
+    const bool hashIsObject = request.has<jsonxx::Object>("hash");
+    const std::string &cert = request.get<jsonxx::String>("cert");
+    const std::string &origin = request.get<jsonxx::String>("origin");
+    bool isAuth = false;
+    bool isJwt = false;
+    if (request.has<jsonxx::String>("operation")) {
+        const std::string &operation = request.get<jsonxx::String>("operation");
+        isAuth = operation == "auth" || operation == "jwt";
+        isJwt = operation == "jwt";
+    }
+    if (hashIsObject && isAuth) throw InvalidArgumentException("Invalid argument");
+
+    // The signer, and with it the token instance and its sessions, lives for
+    // this request only.
+    const jsonxx::Value &hash = request.get<jsonxx::Value>("hash");
+    std::unique_ptr<Signer> signer = getSigner(hash, origin, cert, isAuth, isJwt);
+
+    jsonxx::Object logged;
+    logged << "hash" << hash;
+    QLOG("signing hash: %s, with certId: %s", logged.json().c_str(), cert.c_str());
+
+    response << "signature" << signer->sign();
+}
+
+void RequestHandler::handleException(const BaseException &e)
+{
+    response = jsonxx::Object();
+    response << "result" << e.getErrorCode() << "message" << e.getErrorMessage();
+}
+
+void RequestHandler::completeResponse()
+{
+    if (request.has<jsonxx::String>("nonce"))
+        response << "nonce" << request.get<jsonxx::String>("nonce");
+    if (!response.has<jsonxx::String>("result")) response << "result" << "ok";
+    response << "api" << 1;
+}
