@@ -1,0 +1,251 @@
+// The dialog models: origin line and its font factor, warnings, validity and
+// expiry, the error line, PIN enabling rules and the consent dialog's texts,
+// in all three languages.
+#include "dialogmodel.h"
+#include "textcatalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// 2027-12-31 23:59:59 UTC and one second either side of it.
+const std::time_t endOf2027 = 1830297599;
+
+class DialogModelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TextCatalogue::setLanguage("en");
+        input.origin = "https://example.com";
+        input.holderName = "ANNA BERZINA";
+        input.personalCode = "PNOLV-010190-12345";
+        input.validTo = "20271231235959Z";
+        input.pinName = "PIN2";
+        input.minPinLength = 4;
+        input.maxPinLength = 8;
+    }
+    void TearDown() override { TextCatalogue::setLanguage("en"); }
+
+    PinDialogModel model(const char *lang = "en", std::time_t now = endOf2027 - 100)
+    {
+        TextCatalogue::setLanguage(lang);
+        return PinDialogModel(input, now);
+    }
+
+    PinDialogInput input;
+};
+
+TEST_F(DialogModelTest, OriginLosesOnlyTheFirstHttpsScheme)
+{
+    const struct {
+        const char *origin;
+        const char *shown;
+    } cases[] = {
+        {"https://example.com", "example.com"},
+        {"https://https://example.com", "https://example.com"},
+        {"http://example.com", "http://example.com"},
+        {"HTTPS://example.com", "HTTPS://example.com"},
+        {"https://example.com:8443", "example.com:8443"},
+        {"wss://https://x.lv", "wss://x.lv"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        input.origin = c.origin;
+        EXPECT_EQ(model().origin, c.shown) << c.origin;
+        EXPECT_EQ(ConsentDialogModel(c.origin).origin, c.shown) << c.origin;
+    }
+}
+
+TEST_F(DialogModelTest, OriginFontFactorByUtf16Length)
+{
+    const struct {
+        std::string shown;
+        double factor;
+    } cases[] = {
+        {std::string(11, 'a'), 2.0},
+        {std::string(25, 'a'), 2.0},
+        {std::string(26, 'a'), 1.8},
+        {std::string(30, 'a'), 1.8},
+        {std::string(31, 'a'), 1.5},
+        // 25 Cyrillic letters are 50 bytes but 25 UTF-16 units.
+        {[] { std::string s; for (int i = 0; i < 25; ++i) s += "ж"; return s; }(), 2.0},
+        // A character beyond the BMP counts as two units: 24 + 2 = 26.
+        {std::string(24, 'a') + "\xF0\x9F\x98\x80", 1.8},
+    };
+    for (const auto &c : cases) {
+        input.origin = "https://" + c.shown;
+        EXPECT_DOUBLE_EQ(model().originFontFactor, c.factor) << c.shown;
+        EXPECT_DOUBLE_EQ(ConsentDialogModel(input.origin).originFontFactor, c.factor) << c.shown;
+    }
+}
+
+TEST_F(DialogModelTest, TitleAndWarningByOperation)
+{
+    const struct {
+        bool isAuth, isJwt;
+        int batchCount;
+        const char *lang, *title, *warningStart;
+        bool red;
+    } cases[] = {
+        {false, false, 0, "en", "Signature required", "The site requests your electronic signature to sign 1 file.", false},
+        {false, false, 1, "en", "Signature required", "The site requests your electronic signature to sign 1 file.", false},
+        {false, false, 5, "en", "Signature required", "The site requests your electronic signature to sign 5 files.", false},
+        {false, false, 5, "lv", "Parakstu pieprasa", "Vietne pieprasa Jūsu elektronisko parakstu 5 datņu parakstīšanai.\n", false},
+        {false, false, 12, "ru", "Требуется подпись", "Сайт требует вашей электронной подписи для подписи 12 файлов.", false},
+        {false, false, 1, "ru", "Требуется подпись", "Сайт требует вашей электронной подписи для подписи 1 файла.", false},
+        {true, false, 5, "en", "Authentication required", "Attention!\nThe website", true},
+        {true, false, 0, "lv", "Autentifikāciju pieprasa", "Uzmanību!\n", true},
+        {true, false, 0, "ru", "Требуется авторизация", "Внимание!\n", true},
+        {true, true, 0, "en", "Authentication required", "", false},
+        {true, true, 0, "ru", "Требуется авторизация", "", false},
+    };
+    for (const auto &c : cases) {
+        input.isAuth = c.isAuth;
+        input.isJwt = c.isJwt;
+        input.batchCount = c.batchCount;
+        const PinDialogModel m = model(c.lang);
+        EXPECT_EQ(m.title, c.title);
+        EXPECT_EQ(m.warning.compare(0, std::string(c.warningStart).size(), c.warningStart), 0)
+            << c.lang << " batch " << c.batchCount << ": " << m.warning;
+        EXPECT_EQ(m.warningRed, c.red) << c.lang << " " << c.isAuth << c.isJwt;
+        EXPECT_EQ(m.warning.find("%lu"), std::string::npos);
+    }
+    input.isAuth = input.isJwt = true;
+    EXPECT_EQ(model().warning, "");
+}
+
+TEST_F(DialogModelTest, ValidityLineAndExpiry)
+{
+    const struct {
+        const char *validTo;
+        std::time_t now;
+        const char *lang, *validity;
+        bool expired;
+    } cases[] = {
+        {"20271231235959Z", endOf2027 - 1, "en", "The certificate is valid until: 31.12.2027", false},
+        {"20271231235959Z", endOf2027, "en", "The certificate is valid until: 31.12.2027", true},
+        {"20271231235959Z", endOf2027 + 1, "lv", "Sertifikāts derīgs līdz: 31.12.2027", true},
+        {"20270305000000Z", 0, "ru", "Сертификат действителен до: 05.03.2027", false},
+        // The date shown is the UTC date, whatever the local zone would say.
+        {"20280101000000Z", endOf2027 + 1, "en", "The certificate is valid until: 01.01.2028", true},
+        // Does not parse: the reformatted text is shown and it counts as expired.
+        {"20271231235959", 0, "en", "The certificate is valid until: 2027-12-31 23:59:59", true},
+        {"20271331235959Z", 0, "en", "The certificate is valid until: 2027-13-31 23:59:59Z", true},
+        {"2027123123595", 0, "en", "The certificate is valid until: 2027-12-31 23:59:5", true},
+        {"202712312359", 0, "en", "The certificate is valid until: 2027-12-31 23:59", true},
+        {"2027", 0, "en", "The certificate is valid until: 2027", true},
+        {"", 0, "en", "The certificate is valid until: ", true},
+        {"abcdefghijklmnZ", 0, "en", "The certificate is valid until: abcd-ef-gh ij:kl:mnZ", true},
+    };
+    for (const auto &c : cases) {
+        input.validTo = c.validTo;
+        const PinDialogModel m = model(c.lang, c.now);
+        EXPECT_EQ(m.validity, c.validity) << c.validTo;
+        EXPECT_EQ(m.expired, c.expired) << c.validTo << " at " << c.now;
+    }
+}
+
+TEST_F(DialogModelTest, ErrorLineForms)
+{
+    const struct {
+        bool wrongPin;
+        int triesLeft;
+        bool expired;
+        const char *lang, *pinName, *line;
+    } cases[] = {
+        {false, 3, false, "en", "PIN2", ""},
+        {false, 3, true, "en", "PIN2", "Certificate has expired. "},
+        {false, 2, false, "en", "PIN2", "Tries left: 2"},
+        {false, 1, true, "en", "PIN1", "Certificate has expired. Tries left: 1"},
+        {false, 0, false, "en", "PIN2", "Tries left: 0"},
+        {true, 1, false, "en", "PIN2", "Incorrect PIN2!  Tries left: 1"},
+        {true, 3, false, "en", "PIN1", "Incorrect PIN1!  Tries left: 3"},
+        {true, 2, true, "en", "PIN", "Certificate has expired. Incorrect PIN!  Tries left: 2"},
+        {true, 2, false, "lv", "PIN2", "Nepareizs PIN2!  Atlikuši mēginājumi: 2"},
+        {true, 1, false, "ru", "PIN1", "Неправильный PIN1!  Возможных попыток: 1"},
+        {false, 2, true, "ru", "PIN2", "Срок действия сертификата истек. Возможных попыток: 2"},
+    };
+    for (const auto &c : cases) {
+        input.wrongPin = c.wrongPin;
+        input.triesLeft = c.triesLeft;
+        input.pinName = c.pinName;
+        EXPECT_EQ(model(c.lang, c.expired ? endOf2027 + 10 : endOf2027 - 10).errorLine, c.line)
+            << c.lang << " wrong " << c.wrongPin << " tries " << c.triesLeft;
+    }
+}
+
+TEST_F(DialogModelTest, PinLabelButtonsAndPlainTexts)
+{
+    for (const char *lang : {"lv", "en", "ru"}) {
+        const PinDialogModel m = model(lang);
+        EXPECT_EQ(m.pinLabel, "PIN2:");
+        EXPECT_EQ(m.okText, TextCatalogue::get("confirm"));
+        EXPECT_EQ(m.cancelText, TextCatalogue::get("cancel"));
+        EXPECT_EQ(m.holderName, "ANNA BERZINA");
+        EXPECT_EQ(m.personalCode, "PNOLV-010190-12345");
+    }
+    TextCatalogue::setLanguage("ru");
+    const ConsentDialogModel consent("https://example.com");
+    EXPECT_EQ(consent.title, "Требуется сертификаты");
+    EXPECT_EQ(consent.confirmText, "Подтверждать");
+    EXPECT_EQ(consent.cancelText, "Отменить");
+    EXPECT_EQ(consent.warning.rfind("Сайт требует ваши сертификаты.\n", 0), 0u) << consent.warning;
+}
+
+TEST_F(DialogModelTest, OkEnablingByPinLength)
+{
+    const struct {
+        int minLength, maxLength, triesLeft;
+        std::size_t typed;
+        bool enabled;
+    } cases[] = {
+        {4, 8, 3, 0, false}, {4, 8, 3, 3, false}, {4, 8, 3, 4, true},  {4, 8, 3, 8, true},
+        {4, 8, 3, 9, false}, {4, 8, 3, 100, false}, {0, 8, 3, 0, true}, {4, 4, 3, 4, true},
+        {8, 4, 3, 6, false}, // an inverted range never enables OK
+        {-1, 12, 3, 0, true}, // comparisons are signed
+        {4, 8, 1, 6, true},  {4, 8, 0, 6, false}, // locked: never
+    };
+    for (const auto &c : cases) {
+        input.minPinLength = c.minLength;
+        input.maxPinLength = c.maxLength;
+        input.triesLeft = c.triesLeft;
+        const PinDialogModel m = model();
+        EXPECT_EQ(m.okEnabled(c.typed), c.enabled)
+            << c.minLength << ".." << c.maxLength << " typed " << c.typed;
+        EXPECT_EQ(m.pinFieldEnabled, c.triesLeft != 0);
+    }
+}
+
+TEST_F(DialogModelTest, InvalidUtf8IsABadConversion)
+{
+    const std::string bad = "caf\xC3";
+    auto expectBadConversion = [](auto make) {
+        try {
+            make();
+            ADD_FAILURE() << "no error";
+        } catch (const std::range_error &e) {
+            EXPECT_STREQ(e.what(), "bad conversion");
+        }
+    };
+    for (std::string PinDialogInput::*field :
+         {&PinDialogInput::origin, &PinDialogInput::holderName, &PinDialogInput::personalCode,
+          &PinDialogInput::pinName}) {
+        PinDialogInput broken = input;
+        broken.*field = bad;
+        expectBadConversion([&] { PinDialogModel(broken, 0); });
+    }
+    expectBadConversion([&] { ConsentDialogModel("https://" + bad); });
+}
+
+TEST(DialogTextTest, ReplaceFirstTouchesOnlyTheFirstMarker)
+{
+    using dialogtext::replaceFirst;
+    EXPECT_EQ(replaceFirst("PIN and PIN", "PIN", "PIN2"), "PIN2 and PIN");
+    EXPECT_EQ(replaceFirst("no marker", "%lu", "5"), "no marker");
+    EXPECT_EQ(replaceFirst("%lu%lu", "%lu", ""), "%lu");
+}
+
+} // namespace
