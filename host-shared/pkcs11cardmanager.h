@@ -64,10 +64,22 @@ public:
     std::vector<unsigned char> certificate;
 
 private:
+    struct X509Deleter {
+        void operator()(X509 *certificate) const { X509_free(certificate); }
+    };
+
     PKCS11CardManager() = default;
+    // Reads object handles after C_FindObjectsInit until the module has no
+    // more; a failing C_FindObjects ends the reading with what was read.
+    template <typename OnHandle>
+    std::vector<CK_OBJECT_HANDLE> readObjectHandles(OnHandle onHandle);
+    // The two-call read of a variable-length attribute, with its length checked.
+    std::vector<unsigned char> readAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
+    CK_KEY_TYPE readKeyType(CK_OBJECT_HANDLE object);
+    void closeSessions() noexcept;
 
     std::unique_ptr<ModuleLibrary> library;
-    X509 *x509Certificate = nullptr;
+    std::unique_ptr<X509, X509Deleter> x509Certificate;
     std::vector<unsigned char> certificateId;
     CK_SLOT_ID slotId = 0;
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
