@@ -192,7 +192,7 @@ TEST_F(DialogModelTest, PinLabelButtonsAndPlainTexts)
     EXPECT_EQ(consent.title, "Требуется сертификаты");
     EXPECT_EQ(consent.confirmText, "Подтверждать");
     EXPECT_EQ(consent.cancelText, "Отменить");
-    EXPECT_EQ(consent.warning.rfind("Сайт требует ваши сертификаты.\n", 0), 0u) << consent.warning;
+    EXPECT_EQ(consent.warning.rfind("Сайт требует ваши сертификати.\n", 0), 0u) << consent.warning;
 }
 
 TEST_F(DialogModelTest, OkEnablingByPinLength)
