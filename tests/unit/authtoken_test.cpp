@@ -212,35 +212,6 @@ TEST(JwtBase64, Rfc4648Vectors) {
     }
 }
 
-TEST(JwtBase64, EncodesEveryByteValue) {
-    std::string all;
-    for (int i = 0; i < 256; ++i)
-        all += static_cast<char>(i);
-    for (size_t length = 0; length <= all.size(); length += 37) {
-        const std::string bin = all.substr(all.size() - length);
-        EXPECT_EQ(decodeBase64(jwt::base::encode<jwt::alphabet::base64>(bin)), bin);
-        const std::string url = jwt::base64url_encode(bin);
-        EXPECT_EQ(url.find_first_of("+/="), std::string::npos);
-        EXPECT_EQ(decodeBase64(url), bin);
-    }
-}
-
-TEST(JwtErrors, CategoryNamesEveryCode) {
-    const auto &category = jwt::error::signature_generation_error_category();
-    EXPECT_STREQ(category.name(), "signature_generation_error");
-    const std::error_code ok = signature_generation_error::ok;
-    EXPECT_FALSE(ok);
-    std::vector<std::string> messages;
-    for (int code = static_cast<int>(signature_generation_error::hmac_failed);
-         code <= static_cast<int>(signature_generation_error::signature_decoding_failed); ++code) {
-        const std::string message = category.message(code);
-        EXPECT_NE(message, category.message(0)) << code;
-        EXPECT_NE(message, "unknown signature generation error") << code;
-        EXPECT_EQ(std::count(messages.begin(), messages.end(), message), 0) << message;
-        messages.push_back(message);
-    }
-}
-
 TEST_F(AuthTokenTest, TokenTextHasTheExactHeaderAndPayload) {
     SoftwareCard card(rsaKey.get(), CKK_RSA);
     const auto before = std::chrono::duration_cast<std::chrono::seconds>(
@@ -375,25 +346,7 @@ TEST_F(AuthTokenTest, CardErrorsAreRethrownWithTheirOwnType) {
     EXPECT_THROW(buildAuthTokenOn(hash32, origin, card, pin), AuthenticationBadInput);
 
     card.failure = std::make_exception_ptr(UserCanceledError());
-    try {
-        buildAuthTokenOn(hash32, origin, card, pin);
-        ADD_FAILURE() << "no exception";
-    } catch (const jwt::error::signature_generation_exception &) {
-        ADD_FAILURE() << "a card error must not become a signature generation error";
-    } catch (const UserCanceledError &e) {
-        EXPECT_STREQ(e.what(), "User canceled");
-    }
-}
-
-TEST_F(AuthTokenTest, CardErrorLeavesTheErrorCodeClear) {
-    SoftwareCard card(rsaKey.get(), CKK_RSA);
-    card.failure = std::make_exception_ptr(AuthenticationError());
-    std::exception_ptr holder;
-    const BasicPkcs11JwtAlgorithm<SoftwareCard> algorithm(card, pin, holder);
-    std::error_code ec = signature_generation_error::digestfinal_failed;
-    EXPECT_EQ(algorithm.sign("a.b", ec), "");
-    EXPECT_FALSE(ec);
-    EXPECT_TRUE(holder);
+    EXPECT_THROW(buildAuthTokenOn(hash32, origin, card, pin), UserCanceledError);
 }
 
 // PyJWT, with the distribution's Python where Debian installs it.
