@@ -1,0 +1,67 @@
+/* The C interface between the Linux host and its Qt dialog library, which the
+ * host loads only when a dialog is needed so that a host that never shows a
+ * dialog never starts Qt. The host passes everything the dialog shows (texts
+ * in UTF-8, already computed by the dialog model); the library only renders
+ * it and reports what the user did. No exception crosses this interface. */
+#ifndef QUORVANTA_DIALOGABI_H
+#define QUORVANTA_DIALOGABI_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QUORVANTA_DIALOG_ABI_VERSION 1
+#define QUORVANTA_DIALOG_LIBRARY "libquorvanta-dialogs-qt.so"
+
+struct QuorvantaPinView {
+    const char *title;
+    const char *origin;
+    double originFontFactor;
+    const char *warning;
+    int warningRed;
+    const char *holderName;
+    const char *personalCode;
+    const char *validity;
+    const char *errorLine;
+    const char *pinLabel;
+    const char *okText;
+    const char *cancelText;
+    int pinFieldEnabled;
+    /* Whether OK may be pressed with a PIN of this many UTF-16 units. */
+    int (*okEnabled)(void *context, size_t pinUtf16Length);
+    void *okEnabledContext;
+    /* Receives the PIN (UTF-8) when OK is pressed; the library wipes its
+     * own copy as soon as this returns. */
+    void (*acceptPin)(void *context, const char *pin, size_t length);
+    void *acceptPinContext;
+};
+
+struct QuorvantaConsentView {
+    const char *title;
+    const char *origin;
+    double originFontFactor;
+    const char *warning;
+    const char *confirmText;
+    const char *cancelText;
+};
+
+enum {
+    QUORVANTA_DIALOG_CANCELLED = 0,
+    QUORVANTA_DIALOG_ACCEPTED = 1,
+    QUORVANTA_DIALOG_FAILED = -1
+};
+
+/* Starts the dialog framework once per process. 0 when dialogs can be shown;
+ * nonzero when no display can be reached or the versions differ. */
+typedef int (*QuorvantaDialogsStart)(int abiVersion);
+/* QUORVANTA_DIALOG_ACCEPTED, _CANCELLED or _FAILED. */
+typedef int (*QuorvantaPinDialog)(const struct QuorvantaPinView *view);
+typedef int (*QuorvantaConsentDialog)(const struct QuorvantaConsentView *view);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

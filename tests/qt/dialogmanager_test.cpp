@@ -1,0 +1,157 @@
+// The Linux host's DialogManager with the real Qt dialog library beside it:
+// without any display it fails with a TechnicalException instead of letting
+// Qt abort the process, and offscreen it shows the dialogs and returns what
+// the user did.
+#include "dialogabi.h"
+#include "dialogmanager.h"
+#include "errors.h"
+#include "textcatalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdlib>
+#include <dlfcn.h>
+#include <functional>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void withoutDisplay()
+{
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+}
+
+// Exit code 0 when `call` throws TechnicalException "MFC initialization failed".
+int failsToStart(const std::function<void()> &call)
+{
+    try {
+        call();
+        return 1;
+    } catch (const TechnicalException &e) {
+        return e.getErrorMessage() == "MFC initialization failed" ? 0 : 2;
+    } catch (...) {
+        return 3;
+    }
+}
+
+TEST(LinuxDialogManagerDeathTest, NoDisplayFailsWithoutAborting)
+{
+    // A fresh process, so that no earlier test has started Qt in it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            withoutDisplay();
+            std::exit(failsToStart([] { DialogManager::getCertificateConsent("https://a.lv"); }));
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            withoutDisplay();
+            std::exit(failsToStart([] {
+                DialogManager::getPin("https://a.lv", "A B", "1", "20271231235959Z", "PIN2", 0,
+                                      false, false, 3, false, 4, 8);
+            }));
+        },
+        ::testing::ExitedWithCode(0), "");
+    // An X display name that leads nowhere counts as no display.
+    EXPECT_EXIT(
+        {
+            withoutDisplay();
+            setenv("DISPLAY", ":97", 1);
+            setenv("QT_QPA_PLATFORM", "xcb", 1);
+            std::exit(failsToStart([] { DialogManager::getCertificateConsent("https://a.lv"); }));
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+class OffscreenDialogManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // Start Qt through the library the host loads, so that this test can
+        // schedule its actions before the dialog runs.
+        const std::string self = std::string(realpath("/proc/self/exe", nullptr));
+        const std::string path = self.substr(0, self.rfind('/') + 1) + QUORVANTA_DIALOG_LIBRARY;
+        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        auto start = reinterpret_cast<QuorvantaDialogsStart>(dlsym(library, "quorvanta_dialogs_start"));
+        ASSERT_NE(start, nullptr);
+        ASSERT_EQ(start(QUORVANTA_DIALOG_ABI_VERSION), 0);
+        ASSERT_NE(qApp, nullptr);
+    }
+    void TearDown() override
+    {
+        TextCatalogue::setLanguage("en");
+        if (library) dlclose(library);
+    }
+
+    // Acts on the modal dialog as soon as it is up.
+    static void whenShown(std::function<void(QWidget &)> act)
+    {
+        QTimer::singleShot(10, qApp, [act] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            if (!dialog) return whenShown(act);
+            act(*dialog);
+        });
+    }
+
+    void *library = nullptr;
+};
+
+TEST_F(OffscreenDialogManagerTest, ConsentConfirmedOrRefused)
+{
+    TextCatalogue::setLanguage("lv");
+    std::string title;
+    whenShown([&](QWidget &d) {
+        title = d.windowTitle().toStdString();
+        QTest::keyClick(d.focusWidget(), Qt::Key_Return);
+    });
+    EXPECT_TRUE(DialogManager::getCertificateConsent("https://example.com"));
+    EXPECT_EQ(title, "Sertifikātus pieprasa");
+
+    whenShown([](QWidget &d) { QTest::keyClick(&d, Qt::Key_Escape); });
+    EXPECT_FALSE(DialogManager::getCertificateConsent("https://example.com"));
+}
+
+TEST_F(OffscreenDialogManagerTest, PinTypedOrCancelled)
+{
+    auto typePin = [](const char *digits) {
+        whenShown([digits](QWidget &d) {
+            auto *field = d.findChild<QLineEdit *>(QStringLiteral("pinField"));
+            QTest::keyClicks(field, digits);
+            QTest::keyClick(field, Qt::Key_Return);
+        });
+    };
+    typePin("123456");
+    const SecureString pin = DialogManager::getPin("https://example.com", "A B", "1",
+                                                   "20271231235959Z", "PIN2", 2, false, false, 3,
+                                                   false, 4, 12);
+    ASSERT_FALSE(pin.isNull());
+    EXPECT_EQ(std::string(pin.c_str(), pin.size()), "123456");
+
+    whenShown([](QWidget &d) { QTest::keyClick(&d, Qt::Key_Escape); });
+    EXPECT_THROW(DialogManager::getPin("https://example.com", "A B", "1", "20271231235959Z", "PIN2",
+                                       0, true, false, 3, false, 4, 12),
+                 UserCancelledException);
+}
+
+TEST_F(OffscreenDialogManagerTest, InvalidUtf8OriginIsABadConversion)
+{
+    try {
+        DialogManager::getCertificateConsent("https://caf\xC3");
+        ADD_FAILURE() << "no error";
+    } catch (const std::range_error &e) {
+        EXPECT_STREQ(e.what(), "bad conversion");
+    }
+}
+
+} // namespace
