@@ -19,15 +19,21 @@ namespace {
 
 const char *const noAnswer = "No dialog script answer";
 
-// Answers already used by this process. The script is read afresh for every
-// dialog, so a test may append answers while the host runs.
+// Answers already used from the script in use. The script is read afresh for
+// every dialog, so a test may append answers while the host runs; naming
+// another script starts again from its first answer.
 std::size_t answersUsed = 0;
+std::string scriptInUse;
 
 // The next answer line, without its line end; throws when there is none.
 std::string nextAnswer()
 {
     const char *path = std::getenv("QUORVANTA_DIALOG_SCRIPT");
     if (!path || !*path) throw TechnicalException(noAnswer);
+    if (scriptInUse != path) {
+        scriptInUse = path;
+        answersUsed = 0;
+    }
     std::ifstream script(path, std::ios::binary);
     if (!script) throw TechnicalException(noAnswer);
     std::string line;
