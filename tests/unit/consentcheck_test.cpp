@@ -118,7 +118,8 @@ protected:
 
     std::string logText() const
     {
-        std::ifstream file(logPath(), std::ios::binary);
+        // Text mode: the Windows log ends its lines with CR LF.
+        std::ifstream file(logPath());
         std::ostringstream text;
         text << file.rdbuf();
         return text.str();
