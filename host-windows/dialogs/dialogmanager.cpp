@@ -1,0 +1,278 @@
+// The Windows host's dialogs: plain Win32 dialogs built from resources 101
+// (PIN entry) and 103 (certificate consent), owned by the foreground window.
+// The dialog model computes every text and rule; the dialog procedures put
+// the texts into the controls, apply the fonts and colours and read the PIN.
+// Nothing thrown crosses a dialog procedure.
+#include "dialogmanager.h"
+
+#include "dialogmodel.h"
+#include "errors.h"
+#include "log.h"
+#include "resource.h"
+#include "utf.h"
+
+#include <windows.h>
+
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Owns a font made for one control; released when the dialog's state ends,
+// after the dialog window is gone.
+class Font {
+public:
+    Font() = default;
+    Font(const Font &) = delete;
+    Font &operator=(const Font &) = delete;
+    ~Font() { reset(nullptr); }
+    void reset(HFONT font)
+    {
+        if (handle) DeleteObject(handle);
+        handle = font;
+    }
+    HFONT get() const { return handle; }
+
+private:
+    HFONT handle = nullptr;
+};
+
+std::wstring wide(const std::string &utf8)
+{
+    const std::u16string text = utf8ToUtf16(utf8);
+    return std::wstring(text.begin(), text.end());
+}
+
+void setText(HWND dialog, int id, const std::string &utf8)
+{
+    SetDlgItemTextW(dialog, id, wide(utf8).c_str());
+}
+
+// A copy of the control's font, bold or not, with its height multiplied by
+// `factor` and truncated toward zero, set on the control with a redraw.
+void setFont(HWND dialog, int id, Font &owner, bool bold, double factor)
+{
+    HWND control = GetDlgItem(dialog, id);
+    HFONT current = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    LOGFONTW description{};
+    if (!current || !GetObjectW(current, sizeof description, &description)) return;
+    if (bold) description.lfWeight = FW_BOLD;
+    description.lfHeight = static_cast<LONG>(description.lfHeight * factor);
+    owner.reset(CreateFontIndirectW(&description));
+    if (owner.get()) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(owner.get()), TRUE);
+}
+
+// Default colours and brush, with a transparent text background and red text
+// for the given controls.
+INT_PTR colourStatic(HWND dialog, WPARAM wParam, LPARAM lParam, bool red)
+{
+    const INT_PTR brush = static_cast<INT_PTR>(DefWindowProcW(dialog, WM_CTLCOLORSTATIC, wParam, lParam));
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    SetBkMode(dc, TRANSPARENT);
+    if (red) SetTextColor(dc, RGB(255, 0, 0));
+    return brush;
+}
+
+struct PinDialogState {
+    const PinDialogModel &model;
+    SecureString pin;
+    bool conversionFailed = false;
+    Font origin, warning, error, pinLabel, holderName;
+};
+
+// Reads the PIN field as UTF-16 and converts it to the ANSI code page into
+// the result; every intermediate buffer is wiped.
+bool readPin(HWND dialog, PinDialogState &state)
+{
+    HWND field = GetDlgItem(dialog, IDC_PIN_FIELD);
+    const int length = GetWindowTextLengthW(field);
+    std::vector<wchar_t> typed(static_cast<std::size_t>(length) + 1);
+    const int got = GetWindowTextW(field, typed.data(), length + 1);
+    bool ok = true;
+    if (got > 0) {
+        const int size = WideCharToMultiByte(CP_ACP, 0, typed.data(), got, nullptr, 0, nullptr, nullptr);
+        std::vector<char> ansi(static_cast<std::size_t>(size > 0 ? size : 1));
+        ok = size > 0
+             && WideCharToMultiByte(CP_ACP, 0, typed.data(), got, ansi.data(), size, nullptr, nullptr) == size;
+        if (ok) state.pin = SecureString(ansi.data(), static_cast<std::size_t>(size));
+        SecureZeroMemory(ansi.data(), ansi.size());
+    } else {
+        state.pin = SecureString("", 0);
+    }
+    SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
+    SetWindowTextW(field, L"");
+    return ok;
+}
+
+void initPinDialog(HWND dialog, PinDialogState &state)
+{
+    const PinDialogModel &m = state.model;
+    SetWindowTextW(dialog, wide(m.title).c_str());
+    setText(dialog, IDC_ORIGIN, m.origin);
+    setFont(dialog, IDC_ORIGIN, state.origin, true, m.originFontFactor);
+    setText(dialog, IDC_WARNING, m.warning);
+    setFont(dialog, IDC_WARNING, state.warning, true, 1.0);
+    setText(dialog, IDC_HOLDER_NAME, m.holderName);
+    setFont(dialog, IDC_HOLDER_NAME, state.holderName, true, 1.0);
+    setText(dialog, IDC_PERSONAL_CODE, m.personalCode);
+    setText(dialog, IDC_VALIDITY, m.validity);
+    setText(dialog, IDC_ERROR, m.errorLine);
+    setFont(dialog, IDC_ERROR, state.error, true, 1.0);
+    if (!m.pinFieldEnabled) EnableWindow(GetDlgItem(dialog, IDC_PIN_FIELD), FALSE);
+    setText(dialog, IDC_PIN_LABEL, m.pinLabel);
+    setFont(dialog, IDC_PIN_LABEL, state.pinLabel, true, 1.0);
+    setText(dialog, IDOK, m.okText);
+    setText(dialog, IDCANCEL, m.cancelText);
+    SetForegroundWindow(dialog);
+}
+
+INT_PTR CALLBACK pinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto *state = reinterpret_cast<PinDialogState *>(GetWindowLongPtrW(dialog, DWLP_USER));
+    try {
+        switch (message) {
+        case WM_INITDIALOG:
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            initPinDialog(dialog, *reinterpret_cast<PinDialogState *>(lParam));
+            return TRUE; // focus on the first tab stop: the PIN field, or Cancel
+        case WM_CTLCOLORSTATIC: {
+            if (!state) return FALSE;
+            const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
+            return colourStatic(dialog, wParam, lParam,
+                                id == IDC_ERROR || (id == IDC_WARNING && state->model.warningRed));
+        }
+        case WM_COMMAND:
+            if (!state) return FALSE;
+            if (LOWORD(wParam) == IDC_PIN_FIELD && HIWORD(wParam) == EN_CHANGE) {
+                const int length = GetWindowTextLengthW(GetDlgItem(dialog, IDC_PIN_FIELD));
+                EnableWindow(GetDlgItem(dialog, IDOK),
+                             state->model.okEnabled(static_cast<std::size_t>(length)));
+                return TRUE;
+            }
+            if (LOWORD(wParam) == IDOK) {
+                // Enter reaches here even while OK is disabled.
+                if (!IsWindowEnabled(GetDlgItem(dialog, IDOK))) return TRUE;
+                state->conversionFailed = !readPin(dialog, *state);
+                EndDialog(dialog, state->conversionFailed ? IDABORT : IDOK);
+                return TRUE;
+            }
+            if (LOWORD(wParam) == IDCANCEL) {
+                SetDlgItemTextW(dialog, IDC_PIN_FIELD, L"");
+                EndDialog(dialog, IDCANCEL);
+                return TRUE;
+            }
+            return FALSE;
+        }
+    } catch (...) {
+        EndDialog(dialog, -1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+struct ConsentDialogState {
+    const ConsentDialogModel &model;
+    Font origin, warning;
+};
+
+INT_PTR CALLBACK consentDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    try {
+        switch (message) {
+        case WM_INITDIALOG: {
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            auto &state = *reinterpret_cast<ConsentDialogState *>(lParam);
+            SetWindowTextW(dialog, wide(state.model.title).c_str());
+            setText(dialog, IDC_ORIGIN, state.model.origin);
+            setFont(dialog, IDC_ORIGIN, state.origin, true, state.model.originFontFactor);
+            setText(dialog, IDC_WARNING, state.model.warning);
+            setFont(dialog, IDC_WARNING, state.warning, false, 1.0);
+            setText(dialog, IDOK, state.model.confirmText);
+            setText(dialog, IDCANCEL, state.model.cancelText);
+            SetForegroundWindow(dialog);
+            return TRUE; // focus on the first tab stop: Confirm
+        }
+        case WM_CTLCOLORSTATIC:
+            return colourStatic(dialog, wParam, lParam, false);
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wParam));
+                return TRUE;
+            }
+            return FALSE;
+        }
+    } catch (...) {
+        EndDialog(dialog, -1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// The dialog framework's start-up check before every dialog: the program's
+// module and its dialog resources must be there.
+HINSTANCE initializeMFC()
+{
+    HINSTANCE module = GetModuleHandleW(nullptr);
+    if (!module) {
+        writeLog("initializeMFC", __FILE__, __LINE__, "MFC initialization failed. Module handle is null");
+        throw TechnicalException("MFC initialization failed. Module handle is null");
+    }
+    for (int id : {IDD_PIN_DIALOG, IDD_CERT_CONSENT_DIALOG}) {
+        if (!FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5) /* RT_DIALOG */)) {
+            writeLog("initializeMFC", __FILE__, __LINE__, "MFC initialization failed");
+            throw TechnicalException("MFC initialization failed");
+        }
+    }
+    return module;
+}
+
+[[noreturn]] void dialogFailed()
+{
+    writeLog("initializeMFC", __FILE__, __LINE__, "MFC initialization failed");
+    throw TechnicalException("MFC initialization failed");
+}
+
+} // namespace
+
+SecureString DialogManager::getPin(const std::string &origin, const std::string &holderName,
+                                   const std::string &personalCode, const std::string &validTo,
+                                   const std::string &pinName, int batchCount, bool isAuth,
+                                   bool isJwt, int triesLeft, bool wrongPin, int minPinLength,
+                                   int maxPinLength)
+{
+    QLOG("Showing pin entry dialog");
+    HINSTANCE module = initializeMFC();
+    HWND owner = GetForegroundWindow();
+    QLOG("Parent window handle %i", static_cast<int>(reinterpret_cast<INT_PTR>(owner)));
+
+    const PinDialogModel model({origin, holderName, personalCode, validTo, pinName, batchCount,
+                                isAuth, isJwt, triesLeft, wrongPin, minPinLength, maxPinLength},
+                               std::time(nullptr));
+    PinDialogState state{model, SecureString(), false, {}, {}, {}, {}, {}};
+    const INT_PTR result = DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_PIN_DIALOG), owner,
+                                           pinDialogProc, reinterpret_cast<LPARAM>(&state));
+    if (result == -1) dialogFailed();
+    if (result == IDABORT) throw std::runtime_error("PIN conversion to the ANSI code page failed");
+    if (result != IDOK || state.pin.isNull()) {
+        QLOG("User cancelled");
+        throw UserCancelledException();
+    }
+    return std::move(state.pin);
+}
+
+bool DialogManager::getCertificateConsent(const std::string &origin)
+{
+    QLOG("Showing cert consent dialog");
+    HINSTANCE module = initializeMFC();
+    HWND owner = GetForegroundWindow();
+    QLOG("Parent window handle %i", static_cast<int>(reinterpret_cast<INT_PTR>(owner)));
+
+    const ConsentDialogModel model(origin);
+    ConsentDialogState state{model, {}, {}};
+    const INT_PTR result = DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_CERT_CONSENT_DIALOG), owner,
+                                           consentDialogProc, reinterpret_cast<LPARAM>(&state));
+    if (result == -1) dialogFailed();
+    return result == IDOK;
+}
