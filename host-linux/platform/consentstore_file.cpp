@@ -80,11 +80,7 @@ public:
     int get() const { return fd; }
     // Closes now and reports the close's error, which for a written file
     // may be the first sign of a failed write.
-    int close()
-    {
-        int result = ::close(std::exchange(fd, -1));
-        return result;
-    }
+    int close() { return ::close(std::exchange(fd, -1)); }
 
 private:
     int fd;
