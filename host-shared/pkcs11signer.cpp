@@ -74,6 +74,8 @@ void Pkcs11Signer::validateHashLength() const
 {
     const jsonxx::Object hashes = getHashes();
     QLOG("Hash value %s ", hashes.json().c_str());
+    // A batch without hashes would ask for the PIN to sign nothing.
+    if (hashes.empty()) throw InvalidHashException();
     for (const auto &member : hashes.kv_map()) {
         // Every batch member must be hex text; anything else is refused
         // before the user is asked for anything.

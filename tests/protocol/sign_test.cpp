@@ -1,0 +1,369 @@
+// SIGN requests end to end: the slot search by certificate, the PIN dialog and
+// its retry loop, single hashes, batches and authentication tokens, checked
+// against the test token's journal and verified with OpenSSL and PyJWT.
+#include "cardscenario.h"
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+using namespace hosttest;
+
+namespace {
+
+const std::string origin = "https://quorvanta.lv";
+
+std::string hashOfSize(std::size_t bytes, int seed = 1)
+{
+    std::vector<unsigned char> hash(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) hash[i] = static_cast<unsigned char>(seed * 31 + i * 7);
+    return hexOfBytes(hash);
+}
+
+std::string signRequest(const std::string &cert, const std::string &hashJson,
+                        const std::string &operation = "", const std::string &nonce = "s1",
+                        const std::string &requestOrigin = origin)
+{
+    std::string text = R"({"type":"SIGN","nonce":")" + nonce + R"(","origin":")" + requestOrigin
+                       + R"(","cert":")" + cert + R"(","hash":)" + hashJson;
+    if (!operation.empty()) text += R"(,"operation":")" + operation + "\"";
+    return text + "}";
+}
+
+std::string quoted(const std::string &text) { return "\"" + text + "\""; }
+
+std::string signResponse(const std::string &signature, const std::string &nonce = "s1")
+{
+    return "{\n\t\"api\": 1,\n\t\"nonce\": \"" + nonce + "\",\n\t\"result\": \"ok\",\n\t\"signature\": \""
+           + signature + "\" \n} \n";
+}
+
+std::string handled(const std::string &result, const std::string &message, const std::string &nonce = "s1")
+{
+    return "{\n\t\"api\": 1,\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce
+           + "\",\n\t\"result\": \"" + result + "\" \n} \n";
+}
+
+std::string fatal(const std::string &result, const std::string &message, const std::string &nonce = "s1")
+{
+    return "{\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce + "\",\n\t\"result\": \""
+           + result + "\" \n} \n";
+}
+
+std::string slotWith(int id, const std::vector<std::string> &certificates, const std::string &extra = "")
+{
+    std::string text = "slot " + std::to_string(id) + "\n" + extra;
+    int objectId = 1;
+    for (const std::string &name : certificates) {
+        const std::string hexId = "0" + std::to_string(objectId++);
+        text += "object cert " + CardScenario::pkiFile(name + ".der") + " id " + hexId + "\n";
+        text += "object key " + CardScenario::pkiFile(name + ".key.pem") + " id " + hexId + "\n";
+    }
+    return text;
+}
+
+std::string upper(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+    return text;
+}
+
+std::string field(const std::string &line, const std::string &name)
+{
+    const std::string key = " " + name + "=";
+    std::size_t start = line.find(key);
+    if (start == std::string::npos) return "<none>";
+    start += key.size();
+    return line.substr(start, line.find(' ', start) - start);
+}
+
+} // namespace
+
+class Sign : public ::testing::Test {
+protected:
+    CardScenario card;
+};
+
+TEST_F(Sign, RsaSignaturesOfEveryHashSizeVerify)
+{
+    card.setFixture(slotWith(1, {"sign-rsa", "auth-rsa"}));
+    const std::vector<std::size_t> sizes = {20, 28, 32, 36, 48, 64};
+    std::string input;
+    std::vector<std::string> pins;
+    for (std::size_t size : sizes) {
+        input += frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(size))));
+        pins.push_back("pin 1234");
+    }
+    card.setDialogScript(pins);
+    HostRun run = card.run(input);
+    ASSERT_EQ(run.frames.size(), sizes.size() + 1);
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const std::string signature = member(run.frames[i], "signature");
+        ASSERT_EQ(run.frames[i], signResponse(signature)) << sizes[i];
+        EXPECT_EQ(signature.size(), 512u);
+        EXPECT_EQ(verifySignature("sign-rsa", bytesOfHex(hashOfSize(sizes[i])), bytesOfHex(signature)), "")
+            << sizes[i] << " bytes";
+    }
+
+    // A 32-byte hash reaches the card as the SHA-256 DigestInfo: 51 bytes.
+    const std::string sha256 = "3031300D060960864801650304020105000420" + hashOfSize(32);
+    const std::string raw36 = hashOfSize(36);
+    bool sawSha256 = false, sawRaw36 = false;
+    for (const std::string &line : card.tokenCalls("C_Sign ")) {
+        EXPECT_EQ(field(line, "mechanism"), "1") << line;
+        sawSha256 |= upper(field(line, "data")) == sha256;
+        sawRaw36 |= upper(field(line, "data")) == raw36;
+    }
+    EXPECT_TRUE(sawSha256);
+    EXPECT_TRUE(sawRaw36);
+    // One login and one logout per signature; every request closes its slot.
+    EXPECT_EQ(card.tokenCalls("C_Login slot=1 ok").size(), sizes.size());
+    EXPECT_EQ(card.tokenCalls("C_Logout slot=1 ok").size(), sizes.size());
+    EXPECT_EQ(card.tokenCalls("C_CloseAllSessions slot=1").size(), sizes.size());
+}
+
+TEST_F(Sign, EcSignaturesAreRAndSOnTheBareHash)
+{
+    for (const char *name : {"sign-p256", "sign-p384"}) {
+        CardScenario ec;
+        ec.setFixture(slotWith(1, {name}));
+        ec.setDialogScript({"pin 1234"});
+        HostRun run = ec.run(frame(signRequest(CardScenario::certificateHex(name), quoted(hashOfSize(32)))));
+        ASSERT_GE(run.frames.size(), 1u);
+        const std::string signature = member(run.frames[0], "signature");
+        EXPECT_EQ(signature.size(), std::string(name) == "sign-p256" ? 128u : 192u) << run.frames[0];
+        EXPECT_EQ(verifySignature(name, bytesOfHex(hashOfSize(32)), bytesOfHex(signature)), "") << name;
+        ASSERT_FALSE(ec.tokenCalls("C_Sign ").empty());
+        EXPECT_EQ(field(ec.tokenCalls("C_Sign ").back(), "mechanism"), "1041");
+        EXPECT_EQ(upper(field(ec.tokenCalls("C_Sign ").back(), "data")), hashOfSize(32));
+    }
+}
+
+TEST_F(Sign, PinDialogShowsTheCertificateAndTokenState)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}, "min-pin 5\nmax-pin 9\npin 12345\n"));
+    card.setDialogScript({"pin 12345"});
+    const std::string other = "https://shop.example.lv";
+    card.setDialogScript({"pin 12345"});
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)),
+                                             "", "s1", other)));
+    ASSERT_EQ(member(run.frames[0], "result"), "ok") << run.frames[0];
+    ASSERT_EQ(card.dialogs().size(), 1u);
+    EXPECT_EQ(card.dialogs()[0],
+              "pin origin=https://shop.example.lv holderName=Anna Ozola personalCode=PNOLV-150385-10001 "
+              "validTo=20451231235959Z pinName=PIN2 batchCount=0 isAuth=0 isJwt=0 triesLeft=3 "
+              "wrongPin=0 minPinLength=5 maxPinLength=9");
+}
+
+TEST_F(Sign, BatchAsksOnceAndSignsEachHashWithItsOwnLogin)
+{
+    card.setFixture(slotWith(1, {"sign-p256"}));
+    card.setDialogScript({"pin 1234"});
+    const std::string a = hashOfSize(32, 1), b = hashOfSize(48, 2);
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-p256"),
+                                             "{\"second.pdf\":\"" + b + "\",\"first.pdf\":\"" + a + "\"}")));
+    ASSERT_GE(run.frames.size(), 1u);
+    const std::string &text = run.frames[0];
+    // An object of signatures under the batch's member names, in key order.
+    const std::size_t first = text.find("\t\t\"first.pdf\": \"");
+    const std::size_t second = text.find("\t\t\"second.pdf\": \"");
+    ASSERT_NE(first, std::string::npos) << text;
+    ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_LT(first, second);
+    EXPECT_NE(text.find("\t\"signature\": {\n"), std::string::npos) << text;
+    EXPECT_EQ(verifySignature("sign-p256", bytesOfHex(a), bytesOfHex(member(text, "first.pdf"))), "");
+    EXPECT_EQ(verifySignature("sign-p256", bytesOfHex(b), bytesOfHex(member(text, "second.pdf"))), "");
+
+    ASSERT_EQ(card.dialogs().size(), 1u);
+    EXPECT_EQ(field(card.dialogs()[0], "batchCount"), "2");
+    EXPECT_EQ(card.tokenCalls("C_Login slot=1 ok").size(), 2u);
+}
+
+TEST_F(Sign, AuthSignsAPlainHashWithTheAuthenticationKey)
+{
+    card.setFixture(slotWith(1, {"sign-rsa", "auth-rsa"}));
+    card.setDialogScript({"pin 1234"});
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("auth-rsa"), quoted(hashOfSize(32)), "auth")));
+    const std::string signature = member(run.frames[0], "signature");
+    EXPECT_EQ(run.frames[0], signResponse(signature));
+    EXPECT_EQ(verifySignature("auth-rsa", bytesOfHex(hashOfSize(32)), bytesOfHex(signature)), "");
+    ASSERT_EQ(card.dialogs().size(), 1u);
+    EXPECT_EQ(field(card.dialogs()[0], "isAuth"), "1");
+    EXPECT_EQ(field(card.dialogs()[0], "pinName"), "PIN");
+}
+
+
+TEST_F(Sign, JwtTokensVerifyWithPyJwt)
+{
+    const char *script = std::getenv("QUORVANTA_VERIFY_JWT");
+    if (!script || !*script) GTEST_SKIP() << "QUORVANTA_VERIFY_JWT is not set";
+    struct Case {
+        const char *certificate, *alg, *origin;
+    } cases[] = {
+        {"auth-rsa", "RS256", "https://quorvanta.lv/login/page"},
+        {"auth-p384", "ES384", "https://id.quorvanta.lv"},
+    };
+    for (const Case &c : cases) {
+        CardScenario jwt;
+        jwt.setFixture(slotWith(1, {c.certificate}));
+        jwt.setDialogScript({"pin 1234"});
+        const std::string hash = hashOfSize(32);
+        HostRun run = jwt.run(frame(signRequest(CardScenario::certificateHex(c.certificate), quoted(hash), "jwt",
+                                                "s1", c.origin)));
+        ASSERT_GE(run.frames.size(), 1u);
+        const std::string token = member(run.frames[0], "signature");
+        ASSERT_EQ(std::count(token.begin(), token.end(), '.'), 2) << run.frames[0];
+        ASSERT_EQ(field(jwt.dialogs()[0], "isJwt"), "1");
+
+        // The certificate's public key, and the expected jti: Base64 of the hash.
+        const std::string dir = std::string(std::getenv("QUORVANTA_PROTOCOL_WORK_DIR"));
+        const std::string tokenFile = dir + "/token.txt", keyFile = dir + "/key.pem";
+        std::ofstream(tokenFile) << token;
+        std::ifstream der(CardScenario::pkiPath(std::string(c.certificate) + ".der"), std::ios::binary);
+        std::stringstream bytes;
+        bytes << der.rdbuf();
+        const std::string derText = bytes.str();
+        const unsigned char *p = reinterpret_cast<const unsigned char *>(derText.data());
+        X509 *cert = d2i_X509(nullptr, &p, long(derText.size()));
+        ASSERT_NE(cert, nullptr);
+        FILE *out = std::fopen(keyFile.c_str(), "w");
+        EVP_PKEY *key = X509_get_pubkey(cert);
+        PEM_write_PUBKEY(out, key);
+        std::fclose(out);
+        EVP_PKEY_free(key);
+        X509_free(cert);
+        unsigned char jti[64];
+        const std::vector<unsigned char> raw = bytesOfHex(hash);
+        const int jtiLength = EVP_EncodeBlock(jti, raw.data(), int(raw.size()));
+        const std::string command = std::string("/usr/bin/python3 ") + script + " " + tokenFile + " " + keyFile + " "
+                                    + c.alg + " '" + std::string(reinterpret_cast<char *>(jti), jtiLength)
+                                    + "' '" + c.origin + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+}
+
+TEST_F(Sign, WrongPinBringsTheDialogBackWithTheFreshRetryState)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setDialogScript({"pin 9999", "pin 1234"});
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)))));
+    ASSERT_GE(run.frames.size(), 1u);
+    EXPECT_EQ(member(run.frames[0], "result"), "ok") << run.frames[0];
+    const std::vector<std::string> dialogs = card.dialogs();
+    ASSERT_EQ(dialogs.size(), 2u);
+    EXPECT_EQ(field(dialogs[0], "wrongPin"), "0");
+    EXPECT_EQ(field(dialogs[0], "triesLeft"), "3");
+    EXPECT_EQ(field(dialogs[1], "wrongPin"), "1");
+    EXPECT_EQ(field(dialogs[1], "triesLeft"), "2");
+    EXPECT_EQ(card.tokenCalls("C_Sign ").size() > 0, true);
+    EXPECT_NE(card.log().find("] Wrong pin\n"), std::string::npos);
+}
+
+TEST_F(Sign, PinLengthRejectedByTheTokenAsksAgainWithoutWrongPin)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setDialogScript({"pin 12", "pin 1234"});
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)))));
+    EXPECT_EQ(member(run.frames[0], "result"), "ok") << run.frames[0];
+    ASSERT_EQ(card.dialogs().size(), 2u);
+    EXPECT_EQ(field(card.dialogs()[1], "wrongPin"), "0");
+    EXPECT_EQ(field(card.dialogs()[1], "triesLeft"), "3");
+    EXPECT_NE(card.log().find("] Bad pin input\n"), std::string::npos);
+}
+
+TEST_F(Sign, LockedPinCanOnlyEndAsUserCancel)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}, "tries-left 0\n"));
+    card.setDialogScript({"pin cancel"});
+    const std::string request = signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)));
+    HostRun run = card.run(frame(request) + frame(R"({"type":"VERSION","nonce":"v","origin":")" + origin + "\"}"));
+    ASSERT_EQ(run.frames.size(), 3u);
+    EXPECT_EQ(run.frames[0], handled("user_cancel", "User cancelled"));
+    EXPECT_EQ(member(run.frames[1], "version"), "2.3.9");
+    EXPECT_EQ(field(card.dialogs()[0], "triesLeft"), "0");
+    EXPECT_TRUE(card.tokenCalls("C_Login").empty());
+}
+
+TEST_F(Sign, CardErrorsAfterThePinEndTheHost)
+{
+    struct Case {
+        const char *fixture, *message;
+    } cases[] = {
+        {"fail-login CKR_FUNCTION_CANCELED\n", "User canceled"},
+        {"remove-at C_Sign 1 CKR_DEVICE_REMOVED\n", "PKCS11 method failed."},
+        {"remove-at C_Login 1 CKR_TOKEN_NOT_PRESENT\n", "PKCS11 method failed."},
+    };
+    for (const Case &c : cases) {
+        CardScenario failing;
+        failing.setFixture(slotWith(1, {"sign-rsa"}, c.fixture));
+        failing.setDialogScript({"pin 1234", "pin 1234"});
+        HostRun run = failing.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32))))
+                                  + frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)))));
+        ASSERT_EQ(run.frames.size(), 1u) << c.fixture;
+        EXPECT_EQ(run.frames[0], fatal("technical_error", c.message)) << c.fixture;
+        EXPECT_EQ(run.exitCode, 1);
+    }
+}
+
+TEST_F(Sign, RefusedShapesNeverShowADialog)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}));
+    const std::string cert = CardScenario::certificateHex("sign-rsa");
+    const std::string refused[] = {
+        signRequest(cert, quoted(hashOfSize(33))),
+        signRequest(cert, quoted(hashOfSize(31))),
+        signRequest(cert, "{\"a\":\"" + hashOfSize(32) + "\",\"b\":\"" + hashOfSize(33) + "\"}"),
+        signRequest(cert, "{\"a\":\"" + hashOfSize(32) + "\",\"b\":5}"),
+        signRequest(cert, "{\"a\":\"" + hashOfSize(32) + "\",\"b\":{\"c\":\"" + hashOfSize(32) + "\"}}"),
+        signRequest(cert, "{}"),
+    };
+    std::string input;
+    for (const std::string &r : refused) input += frame(r);
+    HostRun run = card.run(input);
+    ASSERT_EQ(run.frames.size(), std::size(refused) + 1);
+    for (std::size_t i = 0; i < std::size(refused); ++i)
+        EXPECT_EQ(run.frames[i], handled("invalid_argument", "Invalid Hash")) << refused[i];
+    EXPECT_TRUE(card.dialogs().empty());
+    EXPECT_TRUE(card.tokenCalls("C_Login").empty());
+}
+
+TEST_F(Sign, OddLengthHashPassesTheSizeRuleAndFailsWhenDecoded)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setDialogScript({"pin 1234"});
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32) + "A"))));
+    ASSERT_EQ(run.frames.size(), 1u);
+    EXPECT_EQ(run.frames[0], fatal("technical_error", "Hex is incorrect"));
+    EXPECT_EQ(card.dialogs().size(), 1u);
+}
+
+TEST_F(Sign, CertificateThatNoTokenHoldsEndsTheHost)
+{
+    card.setFixture(slotWith(1, {"auth-rsa"}) + slotWith(2, {"sign-p256"}));
+    for (const std::string cert : {CardScenario::certificateHex("sign-rsa"), std::string("ABC")}) {
+        HostRun run = card.run(frame(signRequest(cert, quoted(hashOfSize(32)))));
+        ASSERT_EQ(run.frames.size(), 1u);
+        EXPECT_EQ(run.frames[0], fatal("invalid_argument", "No card manager found for this certificate"));
+        EXPECT_EQ(run.exitCode, 1);
+    }
+    EXPECT_TRUE(card.dialogs().empty());
+}
+
+TEST_F(Sign, CertificateOnTheSecondTokenIsFound)
+{
+    card.setFixture(slotWith(1, {"sign-rsa"}) + slotWith(2, {"sign-p256"}));
+    card.setDialogScript({"pin 1234"});
+    HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-p256"), quoted(hashOfSize(32)))));
+    const std::string signature = member(run.frames[0], "signature");
+    EXPECT_EQ(verifySignature("sign-p256", bytesOfHex(hashOfSize(32)), bytesOfHex(signature)), "");
+    const std::string log = card.log();
+    EXPECT_NE(log.find("] Card manager not found with this slot\n"), std::string::npos);
+    EXPECT_NE(log.find("] Card manager found with this slot\n"), std::string::npos);
+    EXPECT_TRUE(card.tokenCalls("C_Login slot=1").empty());
+}
