@@ -12,10 +12,16 @@ packages=(
     softhsm2 opensc openssl
     xvfb xauth xdotool x11-apps imagemagick
     g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-    wine wine32:i386 wine64
+    wine wine64
     python3 python3-jwt python3-cryptography
     dpkg-dev
 )
+
+# wine32 only where the kernel can execute 32-bit programs at all.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+if "$here/can-run-i386"; then
+    packages+=(wine32:i386)
+fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
@@ -30,7 +36,7 @@ done
 
 echo "Installing: ${missing[*]}"
 # wine32 is an i386 package.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 "${sudo_cmd[@]}" apt-get update -qq
