@@ -3,10 +3,13 @@
 // appends to one buffer. Both are independent of the C locale.
 #include "jsonxx.h"
 
+#include <algorithm>
 #include <cassert>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <istream>
 #include <iterator>
 #include <memory>
@@ -84,6 +87,23 @@ private:
     bool readString(char delimiter, String &out);
     bool readNumber(Number &out);
     bool parseValue(Value &value);
+    void storeMembers(Object &object, std::size_t first);
+
+    // Members of the objects being read, innermost object on top. An object
+    // takes its members into its map only once it is complete, in key order,
+    // so a large object is sorted once instead of searched per member.
+    struct Member {
+        String key;
+        Value value;
+    };
+    std::vector<Member> pending_;
+    // Sort keys: 8 bytes after the prefix that all keys of the object share.
+    struct Rank {
+        std::uint64_t bytes;
+        std::uint32_t index;
+    };
+    std::vector<Rank> ranks_, sorting_;
+    void sortRanks(const Member *members);
 
     const char *p_;
     const char *end_;
@@ -149,12 +169,28 @@ static int hexDigit(char c)
 bool Parser::readString(char delimiter, String &out)
 {
     out.clear();
+    // The next delimiter, and the next backslash before it, are searched for
+    // again only once passed, so the text is scanned once however many
+    // escapes the string has.
+    const char *delimiterAt = nullptr;
+    const char *backslashAt = nullptr;
     for (;;) {
-        const char *run = p_;
-        while (p_ != end_ && *p_ != delimiter && *p_ != '\\') ++p_;
-        if (p_ == end_) return giveUp();
-        out.append(run, p_);
-        if (*p_++ == delimiter) return true;
+        if (!delimiterAt || delimiterAt < p_) {
+            delimiterAt = static_cast<const char *>(std::memchr(p_, delimiter, static_cast<std::size_t>(end_ - p_)));
+            if (!delimiterAt) return giveUp();
+            backslashAt = nullptr;
+        }
+        if (!backslashAt || backslashAt < p_) {
+            backslashAt = static_cast<const char *>(std::memchr(p_, '\\', static_cast<std::size_t>(delimiterAt - p_)));
+            if (!backslashAt) backslashAt = delimiterAt;
+        }
+        if (backslashAt == delimiterAt) {
+            out.append(p_, delimiterAt);
+            p_ = delimiterAt + 1;
+            return true;
+        }
+        out.append(p_, backslashAt);
+        p_ = backslashAt + 1;
 
         if (p_ == end_) return giveUp();
         const char e = *p_++;
@@ -325,31 +361,128 @@ bool Parser::parseObject(Object &object)
     if (!match('{')) return false;
     const Level level(depth_);
     if (depth_ > kMaxDepth) return giveUp();
-    if (!match('}')) {
-        auto &members = object.value_map_;
-        String key;
-        for (;;) {
-            const char delimiter = openString();
-            if (!delimiter) {
-                if (exhausted_ || *p_ != '}') return false;
-                break; // trailing comma
-            }
-            if (!readString(delimiter, key)) return false;
-            if (!match(':')) return false;
-            std::unique_ptr<Value> value(new Value);
-            if (!parseValue(*value)) {
-                if (exhausted_) return false;
-                break; // {"a":} ends here; the key is dropped
-            }
-            // Keys usually come in order; the hint makes that case cheap.
-            auto it = members.try_emplace(members.end(), std::move(key), nullptr);
-            delete it->second; // a later duplicate replaces the earlier value
-            it->second = value.release();
-            if (!match(',')) break;
+    if (match('}')) return true;
+
+    // Members of a failed object are dropped with it.
+    struct Truncate {
+        std::vector<Member> &members;
+        std::size_t first;
+        ~Truncate() { members.erase(members.begin() + static_cast<std::ptrdiff_t>(first), members.end()); }
+    } truncate{pending_, pending_.size()};
+    String key;
+    for (;;) {
+        const char delimiter = openString();
+        if (!delimiter) {
+            if (exhausted_ || *p_ != '}') return false;
+            break; // trailing comma
         }
-        if (!match('}')) return false;
+        if (!readString(delimiter, key)) return false;
+        if (!match(':')) return false;
+        Value value;
+        if (!parseValue(value)) {
+            if (exhausted_) return false;
+            break; // {"a":} ends here; the key is dropped
+        }
+        pending_.push_back(Member{std::move(key), std::move(value)});
+        if (!match(',')) break;
     }
+    if (!match('}')) return false;
+    storeMembers(object, truncate.first);
     return true;
+}
+
+// Sorts ranks_ by rank, then runs of equal ranks by key; equal keys keep
+// their order in the text.
+void Parser::sortRanks(const Member *members)
+{
+    const std::size_t count = ranks_.size();
+    if (count > 64) {
+        // Radix sort, least significant byte first; each pass is stable.
+        sorting_.resize(count);
+        std::size_t slots[256];
+        for (unsigned shift = 0; shift < 64; shift += 8) {
+            std::fill(std::begin(slots), std::end(slots), std::size_t(0));
+            for (const Rank &r : ranks_) ++slots[(r.bytes >> shift) & 0xFF];
+            if (slots[(ranks_[0].bytes >> shift) & 0xFF] == count) continue; // the same byte everywhere
+            std::size_t at = 0;
+            for (std::size_t &slot : slots) {
+                const std::size_t n = slot;
+                slot = at;
+                at += n;
+            }
+            for (const Rank &r : ranks_) sorting_[slots[(r.bytes >> shift) & 0xFF]++] = r;
+            ranks_.swap(sorting_);
+        }
+    } else {
+        std::stable_sort(ranks_.begin(), ranks_.end(), [](const Rank &a, const Rank &b) { return a.bytes < b.bytes; });
+    }
+    for (std::size_t i = 0; i < count;) {
+        std::size_t j = i + 1;
+        while (j < count && ranks_[j].bytes == ranks_[i].bytes) ++j;
+        if (j - i > 1)
+            std::stable_sort(ranks_.begin() + static_cast<std::ptrdiff_t>(i),
+                             ranks_.begin() + static_cast<std::ptrdiff_t>(j),
+                             [members](const Rank &a, const Rank &b) {
+                                 return members[a.index].key < members[b.index].key;
+                             });
+        i = j;
+    }
+}
+
+// Moves pending_[first..] into the (empty) map of a complete object, the
+// values into one block in key order. A key seen more than once keeps its
+// last value.
+void Parser::storeMembers(Object &object, std::size_t first)
+{
+    Member *members = pending_.data() + first;
+    const std::size_t count = pending_.size() - first;
+    if (count == 0) return;
+
+    // Rank by the 8 bytes after the prefix that all keys share: for most
+    // objects that settles the order without reading the keys again.
+    std::size_t shared = members[0].key.size();
+    for (std::size_t i = 1; i < count; ++i) {
+        const String &k = members[i].key;
+        std::size_t n = 0;
+        while (n < shared && n < k.size() && k[n] == members[0].key[n]) ++n;
+        shared = n;
+    }
+    ranks_.clear();
+    ranks_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const String &k = members[i].key;
+        std::uint64_t bytes = 0;
+        for (std::size_t b = 0; b < 8; ++b) {
+            const std::size_t at = shared + b;
+            bytes = bytes << 8 | (at < k.size() ? static_cast<unsigned char>(k[at]) : 0u);
+        }
+        ranks_.push_back(Rank{bytes, static_cast<std::uint32_t>(i)});
+    }
+    // Zero padding keeps the rank order consistent with the key order; equal
+    // ranks fall back to the whole key, equal keys to their order in the text.
+    sortRanks(members);
+    std::size_t distinct = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+        const bool later = r + 1 < count && ranks_[r + 1].bytes == ranks_[r].bytes
+                           && members[ranks_[r + 1].index].key == members[ranks_[r].index].key;
+        if (later)
+            ranks_[r].index = UINT32_MAX; // a later value of this key follows
+        else
+            ++distinct;
+    }
+
+    object.block_.reset(new Value[distinct]);
+    object.block_size_ = distinct;
+    Value *block = object.block_.get();
+    auto &map = object.value_map_;
+    std::size_t slot = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+        if (ranks_[r].index == UINT32_MAX) continue;
+        Member &m = members[ranks_[r].index];
+        block[slot].moveFrom(m.value);
+        map.emplace_hint(map.end(), std::move(m.key), &block[slot]);
+        ++slot;
+    }
 }
 
 } // namespace detail
@@ -523,28 +656,28 @@ Object::Object(const Object &other)
     }
 }
 
-Object::Object(Object &&other) noexcept : value_map_(std::move(other.value_map_))
+Object::Object(Object &&other) noexcept
+    : value_map_(std::move(other.value_map_)), block_(std::move(other.block_)), block_size_(other.block_size_)
 {
     other.value_map_.clear();
+    other.block_size_ = 0;
     other.pending_key_.clear();
 }
 
 Object &Object::operator=(const Object &other)
 {
-    if (this != &other) {
-        Object copy(other);
-        std::swap(value_map_, copy.value_map_);
-        pending_key_.clear();
-    }
+    if (this != &other) *this = Object(other);
     return *this;
 }
 
 Object &Object::operator=(Object &&other) noexcept
 {
     if (this != &other) {
-        Object taken(std::move(other));
+        Object taken(std::move(other)); // other may live inside *this
+        reset();
         std::swap(value_map_, taken.value_map_);
-        pending_key_.clear();
+        std::swap(block_, taken.block_);
+        std::swap(block_size_, taken.block_size_);
     }
     return *this;
 }
@@ -554,10 +687,27 @@ Object::~Object()
     reset();
 }
 
+bool Object::inBlock(const Value *v) const
+{
+    const std::less<const Value *> before;
+    return block_ && !before(v, block_.get()) && before(v, block_.get() + block_size_);
+}
+
+void Object::dispose(Value *v) noexcept
+{
+    if (inBlock(v))
+        v->reset(); // the slot stays until the block goes
+    else
+        delete v;
+}
+
 void Object::reset() noexcept
 {
-    for (auto &kv : value_map_) delete kv.second;
+    for (auto &kv : value_map_)
+        if (!inBlock(kv.second)) delete kv.second;
     value_map_.clear();
+    block_.reset();
+    block_size_ = 0;
     pending_key_.clear();
 }
 
@@ -565,7 +715,7 @@ void Object::store(const std::string &key, Value *owned)
 {
     std::unique_ptr<Value> value(owned);
     auto it = value_map_.try_emplace(key, nullptr).first;
-    delete it->second;
+    if (it->second) dispose(it->second);
     it->second = value.release();
 }
 

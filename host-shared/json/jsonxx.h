@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <iosfwd>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -184,8 +185,14 @@ public:
 private:
     friend class detail::Parser;
     void store(const std::string &key, Value *owned);
+    bool inBlock(const Value *v) const;
+    void dispose(Value *v) noexcept;
 
-    std::map<std::string, Value *> value_map_; // values owned
+    // Values are owned: a parsed object keeps its members' values in one
+    // block, all others are allocated one by one.
+    std::map<std::string, Value *> value_map_;
+    std::unique_ptr<Value[]> block_;
+    std::size_t block_size_ = 0;
     std::string pending_key_;
 };
 
