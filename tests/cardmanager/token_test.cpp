@@ -40,6 +40,7 @@ enum TestSlot : CK_SLOT_ID {
     PinInvalid = 20,
     PulledAtOpen = 21,
     EmptyReader = 22,
+    PulledAtKeySearch = 23,
     SubjectLatvian = 30,
     SubjectCyrillic,
     SubjectNoGiven,
@@ -124,6 +125,8 @@ private:
         f << slot(PulledAtOpen) << "remove-at C_OpenSession 1 CKR_TOKEN_NOT_PRESENT\n"
           << "remove-count 1\n" << cert("sign-rsa", "01");
         f << slot(EmptyReader) << "no-token\n";
+        f << slot(PulledAtKeySearch) << "remove-at C_FindObjectsInit 2\n"
+          << cert("sign-rsa", "01") << key("sign-rsa", "01");
         const char *subjects[] = {"subject-latvian",  "subject-cyrillic",  "subject-no-given",
                                   "subject-no-surname", "subject-no-serial", "subject-cn-only",
                                   "subject-long-given", "validity-expired",  "validity-utc-2049",
@@ -212,7 +215,7 @@ TEST_F(TestToken, SlotListKeepsTheLengthOfTheFirstAnswer)
                                         TwoKeys,     DsaKey,      ManyCerts,   CloseFails,
                                         PulledAtSign, UnavailableLength, HugeLength, ShortLength,
                                         LongIdReport, P384Pair,   AuthSingle,  PinInvalid,
-                                        PulledAtOpen};
+                                        PulledAtOpen, PulledAtKeySearch};
     for (CK_SLOT_ID id = SubjectLatvian; id <= ValidityGen2050; ++id) expected.push_back(id);
     expected.push_back(0);
     expected.push_back(0);
@@ -373,6 +376,11 @@ TEST_F(TestToken, KeyProblemsFailAfterLoginBeforeSigning)
     EXPECT_EQ(journal("C_Login slot=9 ok").size(), 1u);
     EXPECT_EQ(journal("C_Login slot=10 ok").size(), 1u);
     EXPECT_TRUE(journal("C_SignInit").empty());
+
+    clearLog();
+    EXPECT_EQ(errorText([&] { token(PulledAtKeySearch)->getKeyType(); }),
+              "Could not read private key");
+    expectLogLinesInOrder({"Error finding private key for certificate id 01"});
 }
 
 struct BrokenCase {
