@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds a static libcrypto for Windows (mingw-w64, 32-bit i686 by default,
-# or x86_64) from the
-# distribution's own OpenSSL source package and installs its headers and
-# lib/libcrypto.a into PREFIX (default: <repo>/build/deps/openssl-mingw-i686).
+# Builds a static libcrypto for Windows (mingw-w64) from the distribution's
+# own OpenSSL source package and installs its headers and lib/libcrypto.a into
+# PREFIX (default: <repo>/build/deps/openssl-mingw-ARCH).
+#   usage: build-openssl-mingw.sh [PREFIX] [i686|x86_64]
+# i686 (the default) is the shipped 32-bit host; x86_64 serves the 64-bit
+# build that runs the Windows tests where the kernel cannot run 32-bit code.
 # The source is fetched with `apt-get source` through a private apt
 # configuration whose deb-src entries are derived from the system's deb
 # entries at run time; the system's apt configuration is left untouched.
@@ -30,6 +32,15 @@ fi
 for tool in apt-get dpkg-source "${cross}gcc" "${cross}ar" make perl; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool (see scripts/install-deps.sh)" >&2; exit 1; }
 done
+
+mkdir -p "$deps"
+# One build at a time: the apt state and the sources below are shared.
+exec 9>"$deps/.openssl-mingw.lock"
+flock 9
+if [ -f "$stamp" ] && [ -f "$prefix/lib/libcrypto.a" ]; then
+    echo "OpenSSL for mingw already in $prefix (source $(cat "$stamp"))"
+    exit 0
+fi
 
 start=$(date +%s)
 aptdir="$deps/apt"
@@ -103,4 +114,4 @@ cp libcrypto.a "$prefix/lib/libcrypto.a"
 echo "$version" > "$stamp"
 
 end=$(date +%s)
-echo "OpenSSL $version for mingw built into $prefix in $((end - start)) s"
+echo "OpenSSL $version for mingw $arch built into $prefix in $((end - start)) s"
