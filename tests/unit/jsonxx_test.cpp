@@ -8,10 +8,11 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -68,6 +69,11 @@ struct TextCase {
     std::string text;
     const char *expected; // compact form of what was read, or "refused"
 };
+
+void PrintTo(const TextCase &c, std::ostream *os)
+{
+    *os << testing::PrintToString(c.text);
+}
 
 class ParserLeniency : public testing::TestWithParam<TextCase> {};
 
@@ -171,6 +177,11 @@ struct EscapeCase {
     const char *text;     // a whole request
     std::string expected; // the bytes of member "s"
 };
+
+void PrintTo(const EscapeCase &c, std::ostream *os)
+{
+    *os << testing::PrintToString(std::string(c.text));
+}
 
 class StringEscapes : public testing::TestWithParam<EscapeCase> {};
 
@@ -308,6 +319,11 @@ struct NumberCase {
     Number value;
     const char *text;
 };
+
+void PrintTo(const NumberCase &c, std::ostream *os)
+{
+    *os << c.text;
+}
 
 class NumberText : public testing::TestWithParam<NumberCase> {};
 
