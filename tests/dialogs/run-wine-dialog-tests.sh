@@ -1,16 +1,28 @@
 #!/bin/sh
-# Runs the Win32 dialog tests under Wine on a private X server and prefix, in
-# OUTDIR, then turns the dialog pictures into PNG files there.
-#   run-wine-dialog-tests.sh WINE TEST_EXE OUTDIR
+# Runs the Win32 dialog tests under Wine on a private X server, with a Wine
+# prefix of their own in OUTDIR (the dialogs need a display, which the
+# project's shared prefix was booted without), then turns the dialog pictures
+# into PNG files in OUTDIR.
+#   run-wine-dialog-tests.sh OUTDIR TEST_EXE WINE_COMMAND...
+# Exits 77 (skipped) for a 32-bit build on a kernel that cannot run 32-bit code.
 set -e
-wine=$1
+here=$(cd "$(dirname "$0")/../.." && pwd)
+for arg in "$@"; do
+    if [ "$arg" = --32 ] && ! "$here/scripts/can-run-i386"; then
+        echo "this kernel cannot run 32-bit programs; the 64-bit build runs these tests"
+        exit 77
+    fi
+done
+out=$1
 exe=$2
-out=$3
+shift 2
 mkdir -p "$out"
 cd "$out"
-export WINEPREFIX="$out/wineprefix" WINEDEBUG=-all
-xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$exe"
+export QUORVANTA_WINEPREFIX="$out/wineprefix" WINEPREFIX="$out/wineprefix" WINEDEBUG=-all
+status=0
+xvfb-run -a -s "-screen 0 1024x768x24" "$@" "$exe" || status=$?
 for bmp in *.bmp; do
     [ -e "$bmp" ] || continue
     convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
 done
+exit $status
