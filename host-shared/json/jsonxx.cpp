@@ -42,7 +42,12 @@ Null &nullValue()
 // parser gives up at once when it runs out of text.
 class Parser {
 public:
-    Parser(const char *begin, const char *end) : p_(begin), end_(end) {}
+    Parser(const char *begin, const char *end) : p_(begin), end_(end)
+    {
+        // Room for the members of a text made mostly of short members, so a
+        // large object does not move its members as it grows.
+        pending_.reserve(static_cast<std::size_t>(end - begin) / 64);
+    }
 
     const char *position() const { return p_; }
 
