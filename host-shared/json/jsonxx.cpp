@@ -34,12 +34,12 @@ Null &nullValue()
     return null;
 }
 
-// The request parser. Its rules follow the stream reader the browser side was
-// written against: tokens skip white space and line comments, a token that
-// does not match gives back what it matched, a number that does not extract
-// goes back to where it began, and nothing else is given back. Reaching the
-// end of the text before the outermost "}" means the parse fails, so the
-// parser gives up at once when it runs out of text.
+// The request parser. It reads as a character stream reader would: tokens
+// skip white space and line comments, a token that does not match gives back
+// what it matched, a number that does not extract goes back to where it
+// began, and nothing else is given back. Reaching the end of the text before
+// the outermost "}" means the parse fails, so the parser gives up at once
+// when it runs out of text.
 class Parser {
 public:
     Parser(const char *begin, const char *end) : p_(begin), end_(end)
@@ -632,20 +632,6 @@ Array &Array::operator<<(Value &&v)
     return *this;
 }
 
-bool Array::parse(const std::string &text)
-{
-    return parse(text.data(), text.data() + text.size());
-}
-
-bool Array::parse(const char *begin, const char *end)
-{
-    reset();
-    detail::Parser parser(begin, end);
-    const bool ok = parser.parseArray(*this);
-    if (!ok) reset();
-    return ok;
-}
-
 // ---------------------------------------------------------------- Object
 
 Object::Object() = default;
@@ -912,16 +898,6 @@ std::string Object::json() const
     appendMembers(out, *this, 1);
     dropLastComma(out, 0);
     out.append("},\n");
-    dropLastComma(out, 0);
-    return out;
-}
-
-std::string Array::json() const
-{
-    std::string out("[\n");
-    appendElements(out, *this, 1);
-    dropLastComma(out, 0);
-    out.append("],\n");
     dropLastComma(out, 0);
     return out;
 }

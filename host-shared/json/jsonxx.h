@@ -114,10 +114,6 @@ public:
     Array &operator=(Array &&other) noexcept;
     ~Array();
 
-    // Clears the array, parses one array from the start of the text.
-    bool parse(const std::string &text);
-    bool parse(const char *begin, const char *end);
-
     std::size_t size() const { return values_.size(); }
     bool empty() const { return values_.empty(); }
     template <typename T> bool has(unsigned i) const;
@@ -130,8 +126,6 @@ public:
     Array &operator<<(const Value &v);
     Array &operator<<(Value &&v);
 
-    // The text form of an array standing alone (ends with "]", a space and LF).
-    std::string json() const;
     void reset() noexcept;
 
 private:
