@@ -346,7 +346,7 @@ TEST_F(Sign, OddLengthHashPassesTheSizeRuleAndFailsWhenDecoded)
 TEST_F(Sign, CertificateThatNoTokenHoldsEndsTheHost)
 {
     card.setFixture(slotWith(1, {"auth-rsa"}) + slotWith(2, {"sign-p256"}));
-    for (const std::string cert : {CardScenario::certificateHex("sign-rsa"), std::string("ABC")}) {
+    for (const std::string &cert : {CardScenario::certificateHex("sign-rsa"), std::string("ABC")}) {
         HostRun run = card.run(frame(signRequest(cert, quoted(hashOfSize(32)))));
         ASSERT_EQ(run.frames.size(), 1u);
         EXPECT_EQ(run.frames[0], fatal("invalid_argument", "No card manager found for this certificate"));

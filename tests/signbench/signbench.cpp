@@ -28,7 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int hashCount = 100;
-constexpr int rounds = 5;
+constexpr int rounds = 7;
 
 std::vector<unsigned char> hashBytes(int i)
 {
@@ -186,10 +186,11 @@ double hostMilliseconds(const std::string &hostPath, const std::string &pin, con
     return ms;
 }
 
-double median(std::vector<double> values)
+// The fastest round: what the work costs without the noise of whatever else
+// the machine is doing.
+double fastest(const std::vector<double> &values)
 {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return *std::min_element(values.begin(), values.end());
 }
 
 } // namespace
@@ -213,8 +214,8 @@ int main(int argc, char **argv)
             direct.push_back(directMilliseconds(argv[2], argv[3]));
             host.push_back(hostMilliseconds(argv[1], argv[3], certHex));
         }
-        const double d = median(direct), h = median(host);
-        std::printf("batch of %d SHA-256 hashes, RSA-2048 on SoftHSM2, median of %d rounds\n", hashCount, rounds);
+        const double d = fastest(direct), h = fastest(host);
+        std::printf("batch of %d SHA-256 hashes, RSA-2048 on SoftHSM2, fastest of %d rounds\n", hashCount, rounds);
         std::printf("direct Cryptoki sequence: %8.1f ms\n", d);
         std::printf("through the host:         %8.1f ms\n", h);
         std::printf("host / direct:            %8.3f (allowed %.2f)\n", h / d, maxRatio);
