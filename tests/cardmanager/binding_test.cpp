@@ -56,8 +56,10 @@ protected:
     {
         const std::string library = environment(variable);
         ASSERT_FALSE(library.empty()) << variable;
-        fs::copy_file(library, moduleDir / ModuleLibrary::fileName(),
-                      fs::copy_options::overwrite_existing);
+        // Removed first: a library still loaded could not be replaced on
+        // Windows, and mingw's copy_file does not overwrite.
+        fs::remove(moduleDir / ModuleLibrary::fileName());
+        fs::copy_file(library, moduleDir / ModuleLibrary::fileName());
     }
 
     fs::path moduleDir;
