@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -57,9 +60,13 @@ protected:
         const std::string library = environment(variable);
         ASSERT_FALSE(library.empty()) << variable;
         // Removed first: a library still loaded could not be replaced on
-        // Windows, and mingw's copy_file does not overwrite.
-        fs::remove(moduleDir / ModuleLibrary::fileName());
-        fs::copy_file(library, moduleDir / ModuleLibrary::fileName());
+        // Windows, and mingw's copy_file does not overwrite. Under Wine the
+        // removal of a just-unloaded library can take a moment to be seen.
+        const fs::path target = moduleDir / ModuleLibrary::fileName();
+        fs::remove(target);
+        for (int wait = 0; wait < 100 && fs::exists(target); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        fs::copy_file(library, target);
     }
 
     fs::path moduleDir;
