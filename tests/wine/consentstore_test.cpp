@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <stdexcept>
 #include <string>
 #include <vector>
