@@ -79,7 +79,10 @@ protected:
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         // Start Qt through the library the host loads, so that this test can
         // schedule its actions before the dialog runs.
-        const std::string self = std::string(realpath("/proc/self/exe", nullptr));
+        char *resolved = realpath("/proc/self/exe", nullptr);
+        ASSERT_NE(resolved, nullptr);
+        const std::string self(resolved);
+        std::free(resolved);
         const std::string path = self.substr(0, self.rfind('/') + 1) + QUORVANTA_DIALOG_LIBRARY;
         library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << dlerror();
