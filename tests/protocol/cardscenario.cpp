@@ -190,6 +190,18 @@ std::string CardScenario::freshOrigin(const std::string &label)
            + "-" + std::to_string(counter++) + ".example.lv";
 }
 
+std::string tokenSlot(int id, const std::vector<std::string> &certificates, const std::string &extra)
+{
+    std::string text = "slot " + std::to_string(id) + "\nlabel Card " + std::to_string(id) + "\n" + extra;
+    int objectId = 1;
+    for (const std::string &name : certificates) {
+        const std::string hexId = "0" + std::to_string(objectId++);
+        text += "object cert " + CardScenario::pkiFile(name + ".der") + " id " + hexId + "\n";
+        text += "object key " + CardScenario::pkiFile(name + ".key.pem") + " id " + hexId + "\n";
+    }
+    return text;
+}
+
 std::vector<unsigned char> bytesOfHex(const std::string &hex)
 {
     std::vector<unsigned char> bytes;

@@ -49,6 +49,11 @@ private:
     std::string hostTempDir;
 };
 
+// A test token slot holding these PKI certificates, each with its key under
+// CKA_ID 01, 02, ..., followed by any further fixture lines.
+std::string tokenSlot(int id, const std::vector<std::string> &certificates,
+                      const std::string &extra = "");
+
 bool hostRunsUnderWine();
 // A path of this machine as the host sees it (Z:... under Wine).
 std::string hostPath(const std::string &path);

@@ -22,30 +22,6 @@ std::string certResponse(const std::string &hex, const std::string &nonce = "n1"
            + "\",\n\t\"result\": \"ok\" \n} \n";
 }
 
-std::string handled(const std::string &result, const std::string &message, const std::string &nonce = "n1")
-{
-    return "{\n\t\"api\": 1,\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce
-           + "\",\n\t\"result\": \"" + result + "\" \n} \n";
-}
-
-std::string fatal(const std::string &result, const std::string &message, const std::string &nonce)
-{
-    return "{\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce + "\",\n\t\"result\": \""
-           + result + "\" \n} \n";
-}
-
-std::string slotWith(int id, const std::vector<std::string> &certificates)
-{
-    std::string text = "slot " + std::to_string(id) + "\nlabel Card " + std::to_string(id) + "\n";
-    int objectId = 1;
-    for (const std::string &name : certificates) {
-        const std::string hexId = "0" + std::to_string(objectId++);
-        text += "object cert " + CardScenario::pkiFile(name + ".der") + " id " + hexId + "\n";
-        text += "object key " + CardScenario::pkiFile(name + ".key.pem") + " id " + hexId + "\n";
-    }
-    return text;
-}
-
 } // namespace
 
 class Cert : public ::testing::Test {
@@ -55,7 +31,7 @@ protected:
 
 TEST_F(Cert, OperationSelectsTheCertificateAndConsentIsAskedOnce)
 {
-    card.setFixture(slotWith(1, {"sign-rsa", "auth-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa", "auth-rsa"}));
     card.setDialogScript({"consent yes"});
     const std::string origin = CardScenario::freshOrigin("ops");
     const std::string sign = CardScenario::certificateHex("sign-rsa");
@@ -78,7 +54,7 @@ TEST_F(Cert, OperationSelectsTheCertificateAndConsentIsAskedOnce)
 
 TEST_F(Cert, ConsentIsRememberedAcrossHostProcesses)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     card.setDialogScript({"consent yes"});
     const std::string origin = CardScenario::freshOrigin("remembered");
     ASSERT_EQ(card.run(frame(certRequest(origin))).frames[0], certResponse(CardScenario::certificateHex("sign-rsa")));
@@ -91,12 +67,12 @@ TEST_F(Cert, ConsentIsRememberedAcrossHostProcesses)
 
 TEST_F(Cert, RefusedConsentIsAUserCancelAndTheHostGoesOn)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     card.setDialogScript({"consent no", "consent yes"});
     const std::string origin = CardScenario::freshOrigin("refused");
     HostRun run = card.run(frame(certRequest(origin, "", "a")) + frame(certRequest(origin, "", "b")));
     ASSERT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.frames[0], handled("user_cancel", "User cancelled", "a"));
+    EXPECT_EQ(run.frames[0], handledResponse("user_cancel", "User cancelled", "a"));
     // A refusal is not remembered: the next request asks again.
     EXPECT_EQ(run.frames[1], certResponse(CardScenario::certificateHex("sign-rsa"), "b"));
     EXPECT_EQ(card.dialogs().size(), 2u);
@@ -106,7 +82,7 @@ TEST_F(Cert, RefusedConsentIsAUserCancelAndTheHostGoesOn)
 
 TEST_F(Cert, HomeDomainNeedsNoConsent)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     for (const char *origin : {"https://quorvanta.lv", "https://www.quorvanta.lv"}) {
         HostRun run = card.run(frame(certRequest(origin)));
         EXPECT_EQ(run.frames[0], certResponse(CardScenario::certificateHex("sign-rsa"))) << origin;
@@ -116,15 +92,15 @@ TEST_F(Cert, HomeDomainNeedsNoConsent)
 
 TEST_F(Cert, FirstTokenWithoutTheKindIsSkipped)
 {
-    card.setFixture(slotWith(1, {"auth-rsa"}) + slotWith(2, {"sign-p256", "auth-p256"}));
+    card.setFixture(tokenSlot(1, {"auth-rsa"}) + tokenSlot(2, {"sign-p256", "auth-p256"}));
     HostRun run = card.run(frame(certRequest("https://quorvanta.lv", "sign")));
     EXPECT_EQ(run.frames[0], certResponse(CardScenario::certificateHex("sign-p256")));
 }
 
 TEST_F(Cert, FailingTokenDoesNotHideAGoodOne)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}) + "fail-open-session CKR_DEVICE_ERROR\n"
-                    + slotWith(2, {"sign-p384"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}) + "fail-open-session CKR_DEVICE_ERROR\n"
+                    + tokenSlot(2, {"sign-p384"}));
     HostRun run = card.run(frame(certRequest("https://quorvanta.lv")));
     EXPECT_EQ(run.frames[0], certResponse(CardScenario::certificateHex("sign-p384")));
     EXPECT_NE(card.log().find("] Technical error: PKCS11 method failed.\n"), std::string::npos);
@@ -137,8 +113,8 @@ TEST_F(Cert, NoTokenGivesNoCertificatesAfterConsent)
     const std::string origin = CardScenario::freshOrigin("notoken");
     HostRun run = card.run(frame(certRequest(origin)) + frame(certRequest(origin, "auth", "n2")));
     ASSERT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.frames[0], handled("no_certificates", "Cert not found"));
-    EXPECT_EQ(run.frames[1], handled("no_certificates", "Cert not found", "n2"));
+    EXPECT_EQ(run.frames[0], handledResponse("no_certificates", "Cert not found", "n1"));
+    EXPECT_EQ(run.frames[1], handledResponse("no_certificates", "Cert not found", "n2"));
     EXPECT_EQ(card.dialogs().size(), 1u);
 }
 
@@ -147,35 +123,35 @@ TEST_F(Cert, NoModuleIsATechnicalErrorThatEndsTheHost)
     card.withoutModule();
     HostRun run = card.run(frame(certRequest("https://quorvanta.lv")) + frame(certRequest("https://quorvanta.lv")));
     ASSERT_EQ(run.frames.size(), 1u);
-    EXPECT_EQ(run.frames[0], fatal("technical_error", "PKCS11 is not loaded", "n1"));
+    EXPECT_EQ(run.frames[0], endingResponse("technical_error", "PKCS11 is not loaded", "n1"));
     EXPECT_EQ(run.exitCode, 1);
 }
 
 TEST_F(Cert, DialogFrameworkFailureIsAnsweredAndTheHostGoesOn)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     card.setDialogScript({"fail MFC initialization failed", "consent yes"});
     const std::string origin = CardScenario::freshOrigin("nodisplay");
     HostRun run = card.run(frame(certRequest(origin)) + frame(certRequest(origin)));
     ASSERT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.frames[0], handled("technical_error", "MFC initialization failed"));
+    EXPECT_EQ(run.frames[0], handledResponse("technical_error", "MFC initialization failed", "n1"));
     EXPECT_EQ(run.frames[1], certResponse(CardScenario::certificateHex("sign-rsa")));
 }
 
 TEST_F(Cert, CardPulledDuringTheSearchFailsThatRequestOnly)
 {
     // The card is out at the first search and back in for the next request.
-    card.setFixture(slotWith(1, {"sign-rsa"})
+    card.setFixture(tokenSlot(1, {"sign-rsa"})
                     + "remove-at C_FindObjectsInit 1 CKR_DEVICE_REMOVED\nremove-count 1\n");
     HostRun run = card.run(frame(certRequest("https://quorvanta.lv")) + frame(certRequest("https://quorvanta.lv", "", "n2")));
     ASSERT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.frames[0], handled("no_certificates", "Cert not found"));
+    EXPECT_EQ(run.frames[0], handledResponse("no_certificates", "Cert not found", "n1"));
     EXPECT_EQ(run.frames[1], certResponse(CardScenario::certificateHex("sign-rsa"), "n2"));
 }
 
 TEST_F(Cert, ModuleThatPrintsCannotCorruptTheFrames)
 {
-    card.setFixture("init-stdout {\"result\":\"ok\",\"forged\":true}\n" + slotWith(1, {"sign-rsa"}));
+    card.setFixture("init-stdout {\"result\":\"ok\",\"forged\":true}\n" + tokenSlot(1, {"sign-rsa"}));
     HostRun run = card.run(frame(certRequest("https://quorvanta.lv")));
     ASSERT_TRUE(run.wellFramed) << run.output;
     ASSERT_EQ(run.frames.size(), 2u);

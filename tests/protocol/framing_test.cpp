@@ -26,21 +26,6 @@ std::string versionResponse(const std::string &nonce)
            + "\",\n\t\"result\": \"ok\",\n\t\"version\": \"2.3.9\" \n} \n";
 }
 
-std::string errorResponse(const std::string &message, const std::string &nonce = "",
-                          const std::string &result = "invalid_argument")
-{
-    std::string text = "{\n\t\"message\": \"" + message + "\",\n";
-    if (!nonce.empty()) text += "\t\"nonce\": \"" + nonce + "\",\n";
-    return text + "\t\"result\": \"" + result + "\" \n} \n";
-}
-
-std::string handledError(const std::string &message, const std::string &nonce,
-                         const std::string &result)
-{
-    return "{\n\t\"api\": 1,\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce
-           + "\",\n\t\"result\": \"" + result + "\" \n} \n";
-}
-
 } // namespace
 
 TEST(Framing, VersionIsAnsweredByteForByteAndEndOfInputEndsTheHost)
@@ -50,7 +35,7 @@ TEST(Framing, VersionIsAnsweredByteForByteAndEndOfInputEndsTheHost)
     ASSERT_EQ(run.frames.size(), 2u);
     EXPECT_EQ(run.frames[0], versionResponse("1"));
     // End of input at a frame boundary: one "Bad request" carrying the last nonce.
-    EXPECT_EQ(run.frames[1], errorResponse("Bad request", "1"));
+    EXPECT_EQ(run.frames[1], endingResponse("invalid_argument", "Bad request", "1"));
     EXPECT_EQ(run.exitCode, 1);
 }
 
@@ -59,7 +44,7 @@ TEST(Framing, EmptyInputGivesBadRequestWithoutNonce)
     HostRun run = runHost("");
     ASSERT_TRUE(run.wellFramed);
     ASSERT_EQ(run.frames.size(), 1u);
-    EXPECT_EQ(run.frames[0], errorResponse("Bad request"));
+    EXPECT_EQ(run.frames[0], endingResponse("invalid_argument", "Bad request"));
     EXPECT_EQ(run.exitCode, 1);
 }
 
@@ -70,7 +55,7 @@ TEST(Framing, TwoFramesInOneWriteAreAnsweredInOrder)
     ASSERT_EQ(run.frames.size(), 3u);
     EXPECT_EQ(run.frames[0], versionResponse("1"));
     EXPECT_EQ(run.frames[1], versionResponse("2"));
-    EXPECT_EQ(run.frames[2], errorResponse("Bad request", "2"));
+    EXPECT_EQ(run.frames[2], endingResponse("invalid_argument", "Bad request", "2"));
 }
 
 TEST(Framing, LengthLimitIsOneMebibyte)
@@ -87,7 +72,7 @@ TEST(Framing, LengthLimitIsOneMebibyte)
     HostRun refused = runHost(frame(versionRequest) + lengthPrefix(1048577));
     ASSERT_TRUE(refused.wellFramed);
     ASSERT_EQ(refused.frames.size(), 2u);
-    EXPECT_EQ(refused.frames[1], errorResponse("Invalid message length 1048577", "1"));
+    EXPECT_EQ(refused.frames[1], endingResponse("invalid_argument", "Invalid message length 1048577", "1"));
     EXPECT_EQ(refused.exitCode, 1);
 }
 
@@ -97,13 +82,13 @@ TEST(Framing, EndOfInputInsideTheLengthPrefix)
     // and its zero bytes are no JSON object.
     HostRun shortLength = runHost(std::string("\x05\x00", 2));
     ASSERT_EQ(shortLength.frames.size(), 1u);
-    EXPECT_EQ(shortLength.frames[0], errorResponse("Bad request"));
+    EXPECT_EQ(shortLength.frames[0], endingResponse("invalid_argument", "Bad request"));
     EXPECT_EQ(shortLength.exitCode, 1);
 
     // Three bytes that make the length exceed the limit.
     HostRun longLength = runHost(std::string("\x00\x00\x20", 3));
     ASSERT_EQ(longLength.frames.size(), 1u);
-    EXPECT_EQ(longLength.frames[0], errorResponse("Invalid message length 2097152"));
+    EXPECT_EQ(longLength.frames[0], endingResponse("invalid_argument", "Invalid message length 2097152"));
 }
 
 TEST(Framing, TruncatedFrameHoldingACompleteObjectIsServed)
@@ -113,7 +98,7 @@ TEST(Framing, TruncatedFrameHoldingACompleteObjectIsServed)
     HostRun run = runHost(input);
     ASSERT_EQ(run.frames.size(), 2u);
     EXPECT_EQ(run.frames[0], versionResponse("1"));
-    EXPECT_EQ(run.frames[1], errorResponse("Bad request", "1"));
+    EXPECT_EQ(run.frames[1], endingResponse("invalid_argument", "Bad request", "1"));
 }
 
 TEST(Framing, JunkAfterTheObjectIsIgnored)
@@ -128,7 +113,7 @@ TEST(Framing, TextThatIsNoObjectEndsTheHostWithTheLastNonce)
     for (const std::string bad : {"not json", "[1,2]", "\"VERSION\"", "{\"type\":", ""}) {
         HostRun run = runHost(frame(versionRequest) + frame(bad));
         ASSERT_EQ(run.frames.size(), 2u) << bad;
-        EXPECT_EQ(run.frames[1], errorResponse("Bad request", "1")) << bad;
+        EXPECT_EQ(run.frames[1], endingResponse("invalid_argument", "Bad request", "1")) << bad;
         EXPECT_EQ(run.exitCode, 1) << bad;
     }
 }
@@ -140,7 +125,7 @@ TEST(Framing, DeepNestingIsABadRequestNotACrash)
     HostRun run = runHost(frame(deep));
     ASSERT_TRUE(run.wellFramed);
     ASSERT_EQ(run.frames.size(), 1u);
-    EXPECT_EQ(run.frames[0], errorResponse("Bad request"));
+    EXPECT_EQ(run.frames[0], endingResponse("invalid_argument", "Bad request"));
     EXPECT_EQ(run.exitCode, 1);
 }
 
@@ -162,7 +147,7 @@ TEST(Requests, MissingOrIllTypedMembersEndTheHost)
     for (const Case &c : cases) {
         HostRun run = runHost(frame(c.text) + frame(versionRequest));
         ASSERT_EQ(run.frames.size(), 1u) << c.text;
-        EXPECT_EQ(run.frames[0], errorResponse("Invalid argument", c.nonce)) << c.text;
+        EXPECT_EQ(run.frames[0], endingResponse("invalid_argument", "Invalid argument", c.nonce)) << c.text;
         EXPECT_EQ(run.exitCode, 1) << c.text;
     }
 }
@@ -178,8 +163,7 @@ TEST(Requests, OriginIsFixedByTheFirstRequestEvenForVersion)
     ASSERT_EQ(run.frames.size(), 6u);
     EXPECT_EQ(run.frames[0], versionResponse("1"));
     for (int i = 1; i <= 3; ++i)
-        EXPECT_EQ(run.frames[i], handledError("Request origin can't change between requests", "2",
-                                              "invalid_argument"));
+        EXPECT_EQ(run.frames[i], handledResponse("invalid_argument", "Request origin can't change between requests", "2"));
     EXPECT_EQ(run.frames[4], versionResponse("1"));
 }
 
@@ -198,9 +182,9 @@ TEST(Requests, CertAndSignNeedAnHttpsOriginAndTheHostGoesOn)
         R"({"type":"SIGN","nonce":"s","origin":"http://example.lv","cert":"00","hash":"00"})";
     HostRun run = runHost(frame(cert) + frame(sign));
     ASSERT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.frames[0], handledError("Origin doesn't contain https", "c", "not_allowed"));
-    EXPECT_EQ(run.frames[1], handledError("Origin doesn't contain https", "s", "not_allowed"));
-    EXPECT_EQ(run.frames[2], errorResponse("Bad request", "s"));
+    EXPECT_EQ(run.frames[0], handledResponse("not_allowed", "Origin doesn't contain https", "c"));
+    EXPECT_EQ(run.frames[1], handledResponse("not_allowed", "Origin doesn't contain https", "s"));
+    EXPECT_EQ(run.frames[2], endingResponse("invalid_argument", "Bad request", "s"));
 }
 
 TEST(Requests, ObjectHashWithAuthenticationEndsTheHostBeforeAnyDialog)
@@ -210,7 +194,7 @@ TEST(Requests, ObjectHashWithAuthenticationEndsTheHostBeforeAnyDialog)
                                  + R"("cert":"00","hash":{"a":"00"},"operation":")" + operation + "\"}";
         HostRun run = runHost(frame(sign));
         ASSERT_EQ(run.frames.size(), 1u);
-        EXPECT_EQ(run.frames[0], errorResponse("Invalid argument", "s"));
+        EXPECT_EQ(run.frames[0], endingResponse("invalid_argument", "Invalid argument", "s"));
         EXPECT_EQ(run.exitCode, 1);
     }
 }

@@ -144,4 +144,19 @@ std::string request(const std::map<std::string, std::string> &members)
     return text + "}";
 }
 
+std::string handledResponse(const std::string &result, const std::string &message,
+                            const std::string &nonce)
+{
+    return "{\n\t\"api\": 1,\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce
+           + "\",\n\t\"result\": \"" + result + "\" \n} \n";
+}
+
+std::string endingResponse(const std::string &result, const std::string &message,
+                           const std::string &nonce)
+{
+    std::string text = "{\n\t\"message\": \"" + message + "\",\n";
+    if (!nonce.empty()) text += "\t\"nonce\": \"" + nonce + "\",\n";
+    return text + "\t\"result\": \"" + result + "\" \n} \n";
+}
+
 } // namespace hosttest

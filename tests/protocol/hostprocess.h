@@ -32,4 +32,13 @@ HostRun runHost(const std::string &input, const std::map<std::string, std::strin
 // A request object's text from key/value pairs of strings.
 std::string request(const std::map<std::string, std::string> &members);
 
+// The exact text of an error response that the request handler answers
+// (the host goes on) ...
+std::string handledResponse(const std::string &result, const std::string &message,
+                            const std::string &nonce);
+// ... and of one that the main loop answers before the host ends: no "api",
+// and "nonce" only when there was one.
+std::string endingResponse(const std::string &result, const std::string &message,
+                           const std::string &nonce = "");
+
 } // namespace hosttest

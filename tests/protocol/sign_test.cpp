@@ -44,30 +44,6 @@ std::string signResponse(const std::string &signature, const std::string &nonce 
            + signature + "\" \n} \n";
 }
 
-std::string handled(const std::string &result, const std::string &message, const std::string &nonce = "s1")
-{
-    return "{\n\t\"api\": 1,\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce
-           + "\",\n\t\"result\": \"" + result + "\" \n} \n";
-}
-
-std::string fatal(const std::string &result, const std::string &message, const std::string &nonce = "s1")
-{
-    return "{\n\t\"message\": \"" + message + "\",\n\t\"nonce\": \"" + nonce + "\",\n\t\"result\": \""
-           + result + "\" \n} \n";
-}
-
-std::string slotWith(int id, const std::vector<std::string> &certificates, const std::string &extra = "")
-{
-    std::string text = "slot " + std::to_string(id) + "\n" + extra;
-    int objectId = 1;
-    for (const std::string &name : certificates) {
-        const std::string hexId = "0" + std::to_string(objectId++);
-        text += "object cert " + CardScenario::pkiFile(name + ".der") + " id " + hexId + "\n";
-        text += "object key " + CardScenario::pkiFile(name + ".key.pem") + " id " + hexId + "\n";
-    }
-    return text;
-}
-
 std::string upper(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(), ::toupper);
@@ -92,7 +68,7 @@ protected:
 
 TEST_F(Sign, RsaSignaturesOfEveryHashSizeVerify)
 {
-    card.setFixture(slotWith(1, {"sign-rsa", "auth-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa", "auth-rsa"}));
     const std::vector<std::size_t> sizes = {20, 28, 32, 36, 48, 64};
     std::string input;
     std::vector<std::string> pins;
@@ -132,7 +108,7 @@ TEST_F(Sign, EcSignaturesAreRAndSOnTheBareHash)
 {
     for (const char *name : {"sign-p256", "sign-p384"}) {
         CardScenario ec;
-        ec.setFixture(slotWith(1, {name}));
+        ec.setFixture(tokenSlot(1, {name}));
         ec.setDialogScript({"pin 1234"});
         HostRun run = ec.run(frame(signRequest(CardScenario::certificateHex(name), quoted(hashOfSize(32)))));
         ASSERT_GE(run.frames.size(), 1u);
@@ -147,7 +123,7 @@ TEST_F(Sign, EcSignaturesAreRAndSOnTheBareHash)
 
 TEST_F(Sign, PinDialogShowsTheCertificateAndTokenState)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}, "min-pin 5\nmax-pin 9\npin 12345\n"));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}, "min-pin 5\nmax-pin 9\npin 12345\n"));
     card.setDialogScript({"pin 12345"});
     const std::string other = "https://shop.example.lv";
     card.setDialogScript({"pin 12345"});
@@ -163,7 +139,7 @@ TEST_F(Sign, PinDialogShowsTheCertificateAndTokenState)
 
 TEST_F(Sign, BatchAsksOnceAndSignsEachHashWithItsOwnLogin)
 {
-    card.setFixture(slotWith(1, {"sign-p256"}));
+    card.setFixture(tokenSlot(1, {"sign-p256"}));
     card.setDialogScript({"pin 1234"});
     const std::string a = hashOfSize(32, 1), b = hashOfSize(48, 2);
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-p256"),
@@ -187,7 +163,7 @@ TEST_F(Sign, BatchAsksOnceAndSignsEachHashWithItsOwnLogin)
 
 TEST_F(Sign, AuthSignsAPlainHashWithTheAuthenticationKey)
 {
-    card.setFixture(slotWith(1, {"sign-rsa", "auth-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa", "auth-rsa"}));
     card.setDialogScript({"pin 1234"});
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("auth-rsa"), quoted(hashOfSize(32)), "auth")));
     const std::string signature = member(run.frames[0], "signature");
@@ -211,7 +187,7 @@ TEST_F(Sign, JwtTokensVerifyWithPyJwt)
     };
     for (const Case &c : cases) {
         CardScenario jwt;
-        jwt.setFixture(slotWith(1, {c.certificate}));
+        jwt.setFixture(tokenSlot(1, {c.certificate}));
         jwt.setDialogScript({"pin 1234"});
         const std::string hash = hashOfSize(32);
         HostRun run = jwt.run(frame(signRequest(CardScenario::certificateHex(c.certificate), quoted(hash), "jwt",
@@ -250,7 +226,7 @@ TEST_F(Sign, JwtTokensVerifyWithPyJwt)
 
 TEST_F(Sign, WrongPinBringsTheDialogBackWithTheFreshRetryState)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     card.setDialogScript({"pin 9999", "pin 1234"});
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)))));
     ASSERT_GE(run.frames.size(), 1u);
@@ -267,7 +243,7 @@ TEST_F(Sign, WrongPinBringsTheDialogBackWithTheFreshRetryState)
 
 TEST_F(Sign, PinLengthRejectedByTheTokenAsksAgainWithoutWrongPin)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     card.setDialogScript({"pin 12", "pin 1234"});
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)))));
     EXPECT_EQ(member(run.frames[0], "result"), "ok") << run.frames[0];
@@ -279,12 +255,12 @@ TEST_F(Sign, PinLengthRejectedByTheTokenAsksAgainWithoutWrongPin)
 
 TEST_F(Sign, LockedPinCanOnlyEndAsUserCancel)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}, "tries-left 0\n"));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}, "tries-left 0\n"));
     card.setDialogScript({"pin cancel"});
     const std::string request = signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)));
     HostRun run = card.run(frame(request) + frame(R"({"type":"VERSION","nonce":"v","origin":")" + origin + "\"}"));
     ASSERT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.frames[0], handled("user_cancel", "User cancelled"));
+    EXPECT_EQ(run.frames[0], handledResponse("user_cancel", "User cancelled", "s1"));
     EXPECT_EQ(member(run.frames[1], "version"), "2.3.9");
     EXPECT_EQ(field(card.dialogs()[0], "triesLeft"), "0");
     EXPECT_TRUE(card.tokenCalls("C_Login").empty());
@@ -301,19 +277,19 @@ TEST_F(Sign, CardErrorsAfterThePinEndTheHost)
     };
     for (const Case &c : cases) {
         CardScenario failing;
-        failing.setFixture(slotWith(1, {"sign-rsa"}, c.fixture));
+        failing.setFixture(tokenSlot(1, {"sign-rsa"}, c.fixture));
         failing.setDialogScript({"pin 1234", "pin 1234"});
         HostRun run = failing.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32))))
                                   + frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32)))));
         ASSERT_EQ(run.frames.size(), 1u) << c.fixture;
-        EXPECT_EQ(run.frames[0], fatal("technical_error", c.message)) << c.fixture;
+        EXPECT_EQ(run.frames[0], endingResponse("technical_error", c.message, "s1")) << c.fixture;
         EXPECT_EQ(run.exitCode, 1);
     }
 }
 
 TEST_F(Sign, RefusedShapesNeverShowADialog)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     const std::string cert = CardScenario::certificateHex("sign-rsa");
     const std::string refused[] = {
         signRequest(cert, quoted(hashOfSize(33))),
@@ -328,28 +304,28 @@ TEST_F(Sign, RefusedShapesNeverShowADialog)
     HostRun run = card.run(input);
     ASSERT_EQ(run.frames.size(), std::size(refused) + 1);
     for (std::size_t i = 0; i < std::size(refused); ++i)
-        EXPECT_EQ(run.frames[i], handled("invalid_argument", "Invalid Hash")) << refused[i];
+        EXPECT_EQ(run.frames[i], handledResponse("invalid_argument", "Invalid Hash", "s1")) << refused[i];
     EXPECT_TRUE(card.dialogs().empty());
     EXPECT_TRUE(card.tokenCalls("C_Login").empty());
 }
 
 TEST_F(Sign, OddLengthHashPassesTheSizeRuleAndFailsWhenDecoded)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
     card.setDialogScript({"pin 1234"});
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-rsa"), quoted(hashOfSize(32) + "A"))));
     ASSERT_EQ(run.frames.size(), 1u);
-    EXPECT_EQ(run.frames[0], fatal("technical_error", "Hex is incorrect"));
+    EXPECT_EQ(run.frames[0], endingResponse("technical_error", "Hex is incorrect", "s1"));
     EXPECT_EQ(card.dialogs().size(), 1u);
 }
 
 TEST_F(Sign, CertificateThatNoTokenHoldsEndsTheHost)
 {
-    card.setFixture(slotWith(1, {"auth-rsa"}) + slotWith(2, {"sign-p256"}));
+    card.setFixture(tokenSlot(1, {"auth-rsa"}) + tokenSlot(2, {"sign-p256"}));
     for (const std::string &cert : {CardScenario::certificateHex("sign-rsa"), std::string("ABC")}) {
         HostRun run = card.run(frame(signRequest(cert, quoted(hashOfSize(32)))));
         ASSERT_EQ(run.frames.size(), 1u);
-        EXPECT_EQ(run.frames[0], fatal("invalid_argument", "No card manager found for this certificate"));
+        EXPECT_EQ(run.frames[0], endingResponse("invalid_argument", "No card manager found for this certificate", "s1"));
         EXPECT_EQ(run.exitCode, 1);
     }
     EXPECT_TRUE(card.dialogs().empty());
@@ -357,7 +333,7 @@ TEST_F(Sign, CertificateThatNoTokenHoldsEndsTheHost)
 
 TEST_F(Sign, CertificateOnTheSecondTokenIsFound)
 {
-    card.setFixture(slotWith(1, {"sign-rsa"}) + slotWith(2, {"sign-p256"}));
+    card.setFixture(tokenSlot(1, {"sign-rsa"}) + tokenSlot(2, {"sign-p256"}));
     card.setDialogScript({"pin 1234"});
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-p256"), quoted(hashOfSize(32)))));
     const std::string signature = member(run.frames[0], "signature");
