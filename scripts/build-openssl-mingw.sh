@@ -43,60 +43,73 @@ if [ -f "$stamp" ] && [ -f "$prefix/lib/libcrypto.a" ]; then
 fi
 
 start=$(date +%s)
-aptdir="$deps/apt"
-mkdir -p "$aptdir/sources.list.d" "$aptdir/lists/partial" "$aptdir/cache/archives/partial"
-: > "$aptdir/sources.list"
-rm -f "$aptdir/sources.list.d/"*
 
-# One-line entries: "deb [options] URI suite components" -> "deb-src ...".
-to_src_list() { sed -E 's/^([[:space:]]*)deb([[:space:]])/\1deb-src\2/'; }
-# deb822 entries: the Types field lists deb-src instead of deb.
-to_src_sources() {
-    sed -E '/^[[:space:]]*Types:/{s/([[:space:]])deb([[:space:]]|$)/\1deb-src\2/g; s/deb-src([[:space:]]+deb-src)+/deb-src/g}'
-}
-if [ -f /etc/apt/sources.list ]; then
-    to_src_list < /etc/apt/sources.list > "$aptdir/sources.list"
-fi
-shopt -s nullglob
-for f in /etc/apt/sources.list.d/*.list; do
-    to_src_list < "$f" > "$aptdir/sources.list.d/$(basename "$f")"
-done
-for f in /etc/apt/sources.list.d/*.sources; do
-    to_src_sources < "$f" > "$aptdir/sources.list.d/$(basename "$f")"
-done
-shopt -u nullglob
+# The source package is downloaded once and unpacked afresh for each target.
+download="$deps/openssl-source"
+if [ ! -f "$download/.version" ]; then
+    aptdir="$deps/apt"
+    mkdir -p "$aptdir/sources.list.d" "$aptdir/lists/partial" "$aptdir/cache/archives/partial"
+    : > "$aptdir/sources.list"
+    rm -f "$aptdir/sources.list.d/"*
 
-apt_opts=(
-    -o "Dir::Etc::SourceList=$aptdir/sources.list"
-    -o "Dir::Etc::SourceParts=$aptdir/sources.list.d"
-    -o "Dir::State::Lists=$aptdir/lists"
-    -o "Dir::Cache=$aptdir/cache"
-    -o "APT::Sandbox::User=root"
-)
-# A source that has no deb-src index only warns; `apt-get source` below
-# fails clearly if OpenSSL's source cannot be found anywhere.
-apt-get "${apt_opts[@]}" update -qq || echo "apt-get update reported errors; trying the source anyway" >&2
-
-# Newest version first; a mirror may list a version whose files it lacks,
-# so older ones are tried in turn.
-versions=$(apt-cache "${apt_opts[@]}" showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | sort -Vru)
-[ -n "$versions" ] || { echo "no source package for openssl found" >&2; exit 1; }
-
-srcroot="$deps/openssl-src-$arch"
-version=
-for v in $versions; do
-    rm -rf "$srcroot"
-    mkdir -p "$srcroot"
-    if (cd "$srcroot" && apt-get "${apt_opts[@]}" source -qq "openssl=$v" >fetch.log 2>&1); then
-        version=$v
-        break
+    # One-line entries: "deb [options] URI suite components" -> "deb-src ...".
+    to_src_list() { sed -E 's/^([[:space:]]*)deb([[:space:]])/\1deb-src\2/'; }
+    # deb822 entries: the Types field lists deb-src instead of deb.
+    to_src_sources() {
+        sed -E '/^[[:space:]]*Types:/{s/([[:space:]])deb([[:space:]]|$)/\1deb-src\2/g; s/deb-src([[:space:]]+deb-src)+/deb-src/g}'
+    }
+    if [ -f /etc/apt/sources.list ]; then
+        to_src_list < /etc/apt/sources.list > "$aptdir/sources.list"
     fi
-    echo "OpenSSL source $v could not be fetched; trying an older one" >&2
-done
-[ -n "$version" ] || { cat "$srcroot/fetch.log" >&2; echo "no OpenSSL source package could be fetched" >&2; exit 1; }
+    shopt -s nullglob
+    for f in /etc/apt/sources.list.d/*.list; do
+        to_src_list < "$f" > "$aptdir/sources.list.d/$(basename "$f")"
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+        to_src_sources < "$f" > "$aptdir/sources.list.d/$(basename "$f")"
+    done
+    shopt -u nullglob
+
+    apt_opts=(
+        -o "Dir::Etc::SourceList=$aptdir/sources.list"
+        -o "Dir::Etc::SourceParts=$aptdir/sources.list.d"
+        -o "Dir::State::Lists=$aptdir/lists"
+        -o "Dir::Cache=$aptdir/cache"
+        -o "APT::Sandbox::User=root"
+    )
+    # A source that has no deb-src index only warns; `apt-get source` below
+    # fails clearly if OpenSSL's source cannot be found anywhere.
+    apt-get "${apt_opts[@]}" update -qq || echo "apt-get update reported errors; trying the source anyway" >&2
+
+    # Newest version first; a mirror may list a version whose files it lacks,
+    # so older ones are tried in turn.
+    versions=$(apt-cache "${apt_opts[@]}" showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | sort -Vru)
+    [ -n "$versions" ] || { echo "no source package for openssl found" >&2; exit 1; }
+
+    version=
+    for v in $versions; do
+        rm -rf "$download"
+        mkdir -p "$download"
+        if (cd "$download" && apt-get "${apt_opts[@]}" source --download-only -qq "openssl=$v" >fetch.log 2>&1); then
+            version=$v
+            break
+        fi
+        echo "OpenSSL source $v could not be fetched; trying an older one" >&2
+    done
+    [ -n "$version" ] || { cat "$download/fetch.log" >&2; echo "no OpenSSL source package could be fetched" >&2; exit 1; }
+    echo "$version" > "$download/.version"
+fi
+version=$(cat "$download/.version")
 echo "OpenSSL source package version $version"
-srcdir=$(find "$srcroot" -mindepth 1 -maxdepth 1 -type d -name 'openssl-*' | head -n 1)
-[ -n "$srcdir" ] || { echo "apt-get source produced no source tree" >&2; exit 1; }
+
+srcroot="$deps/openssl-build-$arch"
+rm -rf "$srcroot"
+mkdir -p "$srcroot"
+dsc=$(find "$download" -maxdepth 1 -name 'openssl_*.dsc' | head -n 1)
+[ -n "$dsc" ] || { echo "the downloaded OpenSSL source has no .dsc" >&2; exit 1; }
+dpkg-source --no-check -x "$dsc" "$srcroot/openssl" >"$srcroot/unpack.log" 2>&1 \
+    || { tail -n 30 "$srcroot/unpack.log" >&2; exit 1; }
+srcdir="$srcroot/openssl"
 
 cd "$srcdir"
 # Only libcrypto, static, portable C (no assembler), nothing loaded at run time.
