@@ -83,7 +83,8 @@ bool RegistryKey::tryGetQword(const std::wstring &name, std::uint64_t &value) co
     if (!key) return false;
     std::uint64_t data = 0;
     DWORD size = sizeof data;
-    const LSTATUS status = RegGetValueW(key, nullptr, name.c_str(), RRF_RT_QWORD, nullptr, &data, &size);
+    // REG_QWORD only: RRF_RT_QWORD would also admit eight bytes of REG_BINARY.
+    const LSTATUS status = RegGetValueW(key, nullptr, name.c_str(), RRF_RT_REG_QWORD, nullptr, &data, &size);
     if (status != ERROR_SUCCESS || size != sizeof data) return false;
     value = data;
     return true;
