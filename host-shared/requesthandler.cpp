@@ -100,8 +100,9 @@ void RequestHandler::handleCertRequest()
     validateHttpsOrigin();
     const bool forAuth = isStringEqual(request, "operation", "auth")
                          || isStringEqual(request, "operation", "jwt");
-    response << "cert"
-             << CertificateSelection::getCertPKCS11(forAuth, request.get<jsonxx::String>("origin"));
+    const std::string cert =
+        CertificateSelection::getCertPKCS11(forAuth, request.get<jsonxx::String>("origin"));
+    response << "cert" << cert;
 }
 
 bool RequestHandler::hasSignRequestArguments() const
@@ -136,7 +137,8 @@ void RequestHandler::handleSignRequest()
     logged << "hash" << hash;
     QLOG("signing hash: %s, with certId: %s", logged.json().c_str(), cert.c_str());
 
-    response << "signature" << signer->sign();
+    const jsonxx::Value signature = signer->sign();
+    response << "signature" << signature;
 }
 
 void RequestHandler::handleException(const BaseException &e)
