@@ -27,10 +27,9 @@ int runHost(std::FILE *in, std::FILE *out)
         }
     } catch (const InvalidArgumentException &e) {
         errorResponse << "result" << e.getErrorCode() << "message" << e.getErrorMessage();
-    } catch (const std::runtime_error &e) {
-        errorResponse << "result" << "technical_error" << "message" << e.what();
     } catch (const std::exception &e) {
-        // Allocation failures and the like: still one clear answer, then exit.
+        // Every other runtime error (card, registry, hex, token), and also
+        // allocation failures and the like: one clear answer, then exit.
         errorResponse << "result" << "technical_error" << "message" << e.what();
     }
     if (!nonce.empty()) errorResponse << "nonce" << nonce;

@@ -14,10 +14,15 @@
 void writeLog(const char *function, const char *file, int line, const char *format, ...)
     QUORVANTA_PRINTF(4, 5);
 
+// The same, with the function field taken from a compiler's pretty function
+// signature ("ReturnType ns::Class::method(args)" gives "ns::Class::method").
+// The name is worked out only when the log file is there.
+void writeLogFromSignature(const char *prettyFunction, const char *file, int line,
+                           const char *format, ...) QUORVANTA_PRINTF(4, 5);
+
 // "ns::Class::method" from a compiler's pretty function signature.
 std::string qualifiedFunctionName(const char *prettyFunction);
 
 // A log call that reads like printf and carries the caller's qualified name,
 // source file and line.
-#define QLOG(...) \
-    writeLog(qualifiedFunctionName(__PRETTY_FUNCTION__).c_str(), __FILE__, __LINE__, __VA_ARGS__)
+#define QLOG(...) writeLogFromSignature(__PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)

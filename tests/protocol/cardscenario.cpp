@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -102,9 +103,8 @@ CardScenario::~CardScenario()
 {
     std::remove((hostTempDir + "/quorvanta-chrome-extension.log").c_str());
     if (!std::getenv("QUORVANTA_KEEP_SCENARIOS")) {
-        const std::string command = "rm -rf '" + dir + "'";
-        if (std::system(command.c_str()) != 0) {
-        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
     }
 }
 
