@@ -653,6 +653,7 @@ Object::Object(Object &&other) noexcept
     other.value_map_.clear();
     other.block_size_ = 0;
     other.pending_key_.clear();
+    other.has_pending_key_ = false;
 }
 
 Object &Object::operator=(const Object &other)
@@ -700,6 +701,7 @@ void Object::reset() noexcept
     block_.reset();
     block_size_ = 0;
     pending_key_.clear();
+    has_pending_key_ = false;
 }
 
 void Object::store(const std::string &key, Value *owned)
@@ -712,24 +714,19 @@ void Object::store(const std::string &key, Value *owned)
 
 Object &Object::operator<<(const Value &v)
 {
-    if (pending_key_.empty()) {
-        JSONXX_REQUIRE(v.is<String>(), "is<String>()");
-        pending_key_ = v.get<String>();
-    } else {
-        store(pending_key_, new Value(v));
-        pending_key_.clear();
-    }
-    return *this;
+    return *this << Value(v);
 }
 
 Object &Object::operator<<(Value &&v)
 {
-    if (pending_key_.empty()) {
+    if (!has_pending_key_) {
         JSONXX_REQUIRE(v.is<String>(), "is<String>()");
         pending_key_ = std::move(v.get<String>());
+        has_pending_key_ = true;
     } else {
         store(pending_key_, new Value(std::move(v)));
         pending_key_.clear();
+        has_pending_key_ = false;
     }
     return *this;
 }

@@ -162,7 +162,7 @@ public:
     // Insertion chain: obj << "key" << value. With no pending key the item
     // must be a string and becomes the pending key; otherwise the item is
     // deep-copied under the pending key (replacing a member of that key) and
-    // the pending key is cleared.
+    // the pending key is cleared. Any string is a key, the empty one included.
     Object &operator<<(const Value &v);
     Object &operator<<(Value &&v);
 
@@ -188,6 +188,8 @@ private:
     std::unique_ptr<Value[]> block_;
     std::size_t block_size_ = 0;
     std::string pending_key_;
+    // Whether pending_key_ holds a key: "" is a key like any other.
+    bool has_pending_key_ = false;
 };
 
 namespace detail {

@@ -552,6 +552,11 @@ TEST(JsonValues, InsertionChainStoresAndReplaces)
     EXPECT_EQ(o.get<Number>("k"), 5);
     EXPECT_EQ(o.size(), 7u);
 
+    // The empty text is a key like any other, and an empty value is a value.
+    Object empty;
+    empty << "" << "first" << "b" << "" << std::string() << std::string("again");
+    EXPECT_EQ(compact(empty.json()), "{\"\":\"again\",\"b\":\"\"}");
+
     Object parsed;
     ASSERT_TRUE(parsed.parse("{\"a\":\"1\",\"b\":[2],\"c\":3}"));
     parsed << "a" << Array() << "b" << "two";
