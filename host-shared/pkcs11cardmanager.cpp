@@ -12,6 +12,7 @@
 #include "modulelibrary.h"
 
 #include <openssl/asn1.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
@@ -76,6 +77,25 @@ ExtendedKeyUsagePtr extendedKeyUsage(X509 *certificate)
 {
     return ExtendedKeyUsagePtr(static_cast<EXTENDED_KEY_USAGE *>(
         X509_get_ext_d2i(certificate, NID_ext_key_usage, nullptr, nullptr)));
+}
+
+// The key usage bits as OpenSSL 1.1 reported them: the first two bytes of the
+// extension's bit string, or all 32 bits set when the certificate has no key
+// usage extension (or one that does not decode). Read from the extension
+// itself: OpenSSL 3's X509_get_key_usage answers 0 as soon as any other
+// extension of the certificate is invalid.
+std::uint32_t keyUsageBits(X509 *certificate)
+{
+    ASN1_BIT_STRING *usage = static_cast<ASN1_BIT_STRING *>(
+        X509_get_ext_d2i(certificate, NID_key_usage, nullptr, nullptr));
+    if (!usage) return UINT32_MAX;
+    std::uint32_t bits = 0;
+    const int length = ASN1_STRING_length(usage);
+    const unsigned char *data = ASN1_STRING_get0_data(usage);
+    if (length > 0) bits = data[0];
+    if (length > 1) bits |= std::uint32_t(data[1]) << 8;
+    ASN1_BIT_STRING_free(usage);
+    return bits;
 }
 
 // The OID's registered name, else its dotted number; at most 79 characters.
@@ -146,7 +166,6 @@ PKCS11CardManager *PKCS11CardManager::instance()
     static PKCS11CardManager *module = nullptr;
     if (module) return module;
 
-    std::unique_ptr<PKCS11CardManager> candidate(new PKCS11CardManager());
     // Any failure below unloads the library again and stores nothing, so the
     // next call starts over.
     auto library = std::make_unique<ModuleLibrary>();
@@ -161,6 +180,9 @@ PKCS11CardManager *PKCS11CardManager::instance()
     CRYPTOKI(C_Initialize, nullptr);
 
     library->keep();
+    // Created only now: a module instance never exists half-made, so a failed
+    // binding has no instance whose teardown could be logged.
+    std::unique_ptr<PKCS11CardManager> candidate(new PKCS11CardManager());
     candidate->library = std::move(library);
     candidate->functionList = functionList;
     module = candidate.release();
@@ -183,11 +205,6 @@ PKCS11CardManager::PKCS11CardManager(CK_SLOT_ID slotId, CK_FUNCTION_LIST_PTR fun
 PKCS11CardManager::~PKCS11CardManager()
 {
     if (library) return; // the module instance owns no session
-    closeSessions();
-}
-
-void PKCS11CardManager::closeSessions() noexcept
-{
     try {
         const unsigned long slot = slotId;
         QLOG("Delete instance with slot %lu", slot);
@@ -273,7 +290,6 @@ CK_KEY_TYPE PKCS11CardManager::readKeyType(CK_OBJECT_HANDLE object)
     CK_ATTRIBUTE attribute = {CKA_KEY_TYPE, &keyType, sizeof(keyType)};
     CRYPTOKI(C_GetAttributeValue, session, object, &attribute, 1);
     if (attribute.ulValueLen != sizeof(keyType)) throw std::runtime_error(methodFailed);
-    QLOG("keyType: %d", static_cast<int>(keyType));
     return keyType;
 }
 
@@ -353,7 +369,9 @@ CK_KEY_TYPE PKCS11CardManager::getKeyType()
 {
     const std::vector<CK_OBJECT_HANDLE> keys = findKey(CKO_PUBLIC_KEY);
     if (keys.empty()) throw std::runtime_error("Could not read private key");
-    return readKeyType(keys.front());
+    const CK_KEY_TYPE keyType = readKeyType(keys.front());
+    QLOG("keyType: %d", static_cast<int>(keyType));
+    return keyType;
 }
 
 std::vector<unsigned char> PKCS11CardManager::sign(const std::vector<unsigned char> &hash,
@@ -368,6 +386,7 @@ std::vector<unsigned char> PKCS11CardManager::sign(const std::vector<unsigned ch
     const std::vector<CK_OBJECT_HANDLE> keys = findKey(CKO_PRIVATE_KEY);
     if (keys.empty()) throw std::runtime_error("Could not read private key");
     const CK_KEY_TYPE keyType = readKeyType(keys.front());
+    QLOG("keyType: %d", static_cast<int>(keyType));
 
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
     std::vector<unsigned char> data;
@@ -413,7 +432,7 @@ bool PKCS11CardManager::isSigningCertificate(X509 *certificate)
     if (!certificate) throw std::runtime_error("Could not parse cert");
     QLOG("Checking is signing certificate");
     // All bits are set when the certificate has no key usage extension.
-    const std::uint32_t keyUsage = X509_get_key_usage(certificate);
+    const std::uint32_t keyUsage = keyUsageBits(certificate);
     if ((keyUsage & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) == 0) {
         QLOG("Cert with wrong key usage");
         return false;
@@ -441,7 +460,7 @@ bool PKCS11CardManager::isAuthenticationCertificate(X509 *certificate)
 {
     if (!certificate) throw std::runtime_error("Could not parse cert");
     QLOG("Checking is authentication certificate");
-    const std::uint32_t keyUsage = X509_get_key_usage(certificate);
+    const std::uint32_t keyUsage = keyUsageBits(certificate);
     QLOG("Checking is authentication certificate keyUsage: %i", static_cast<int>(keyUsage));
     if ((keyUsage & KU_DIGITAL_SIGNATURE) == 0) {
         QLOG("Cert with wrong key usage");
@@ -483,6 +502,18 @@ std::string PKCS11CardManager::getHolderName() const
     const std::string surname = getSubjectX509Name("surname");
     const std::string givenName = getSubjectX509Name("givenName");
     return givenName + " " + surname;
+}
+
+std::size_t PKCS11CardManager::getSignatureLength() const
+{
+    EVP_PKEY *key = x509Certificate ? X509_get0_pubkey(x509Certificate.get()) : nullptr;
+    if (!key) return 0;
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_EC)
+        return 2 * ((static_cast<std::size_t>(EVP_PKEY_get_bits(key)) + 7) / 8);
+    // RSA: the modulus length. For any other kind of key, the longest
+    // signature it can make.
+    const int size = EVP_PKEY_get_size(key);
+    return size > 0 ? static_cast<std::size_t>(size) : 0;
 }
 
 std::string PKCS11CardManager::getValidTo() const

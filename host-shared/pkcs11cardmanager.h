@@ -57,6 +57,9 @@ public:
     std::string getSubjectX509Name(const std::string &fieldName) const;
     std::string getHolderName() const;
     std::string getValidTo() const;
+    // The length in bytes of a signature made with the found certificate's
+    // key: the RSA modulus, r||s for EC; 0 without a certificate.
+    std::size_t getSignatureLength() const;
 
     // Read directly by callers.
     CK_FUNCTION_LIST_PTR functionList = nullptr;
@@ -76,7 +79,6 @@ private:
     // The two-call read of a variable-length attribute, with its length checked.
     std::vector<unsigned char> readAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type);
     CK_KEY_TYPE readKeyType(CK_OBJECT_HANDLE object);
-    void closeSessions() noexcept;
 
     std::unique_ptr<ModuleLibrary> library;
     std::unique_ptr<X509, X509Deleter> x509Certificate;

@@ -46,6 +46,10 @@
 #   usage-noku-client          no KU, EKU clientAuth                     false / true
 #   usage-noku-docsign         no KU, EKU .311.10.3.12                   true  / false
 #   usage-noku-server          no KU, EKU serverAuth                     false / false
+#   usage-nr-badski            KU nonRepudiation, no EKU, and a subjectKeyIdentifier
+#                              that is a BOOLEAN instead of an OCTET STRING  true / false
+#   usage-ds-client-badpath    KU digitalSignature, EKU clientAuth, and a negative
+#                              pathLenConstraint                         false / true
 #
 # Subject rows (EC P-256, KU nonRepudiation, no EKU):
 #   subject-latvian      Jānis Bērziņš (UTF-8), PNOLV-050578-10004
@@ -204,6 +208,20 @@ ext_section u_ds_srv_cl digitalSignature                "serverAuth, clientAuth"
 ext_section u_noku_cl  -                                clientAuth
 ext_section u_noku_doc -                                $docsign
 ext_section u_noku_srv -                                serverAuth
+# Flaws in extensions that the usage tests do not read: a BOOLEAN where the
+# subjectKeyIdentifier's OCTET STRING belongs, and basicConstraints
+# { CA TRUE, pathLenConstraint -1 }.
+cat >>"$work/ext.cnf" <<EOF
+[u_nr_badski]
+basicConstraints = CA:FALSE
+subjectKeyIdentifier = DER:01:01:FF
+keyUsage = critical, nonRepudiation
+
+[u_ds_cl_badpath]
+basicConstraints = critical, DER:30:06:01:01:FF:02:01:FF
+keyUsage = critical, digitalSignature
+extendedKeyUsage = clientAuth
+EOF
 
 # --- the named certificates -------------------------------------------------------
 anna=$(person Anna Ozola PNOLV-150385-10001)
@@ -240,6 +258,8 @@ usage-ds-server-client u_ds_srv_cl
 usage-noku-client u_noku_cl
 usage-noku-docsign u_noku_doc
 usage-noku-server u_noku_srv
+usage-nr-badski u_nr_badski
+usage-ds-client-badpath u_ds_cl_badpath
 EOF
 
 long_given=$(printf 'x%.0s' $(seq 1100))

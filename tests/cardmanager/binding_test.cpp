@@ -88,6 +88,10 @@ TEST_F(ModuleBinding, RetriesUntilAUsableModuleIsThereAndThenKeepsIt)
     EXPECT_FALSE(moduleIsLoaded());
     expectLogLinesInOrder({"return value 0", "return value 48"});
 
+    // A binding that failed made no instance, so no teardown is logged.
+    for (const std::string &message : logMessages())
+        EXPECT_EQ(message.find("Delete "), std::string::npos) << message;
+
     offer("QUORVANTA_TEST_TOKEN_MODULE");
     PKCS11CardManager *module = PKCS11CardManager::instance();
     ASSERT_NE(module, nullptr);

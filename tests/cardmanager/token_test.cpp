@@ -482,6 +482,7 @@ TEST_F(TestToken, CryptokiCallsAreLoggedUnderTheirOwnNamesWithoutThePin)
         EXPECT_EQ(card->getTokenInfo(&info), &info);
         EXPECT_EQ(std::string(reinterpret_cast<const char *>(info.label), 8), "RSA pair");
         card->sign(testHash(32), rsaPin);
+        card->getKeyType();
     }
     EXPECT_EQ(errorText([&] { token(OpenFails); }), "PKCS11 method failed.");
 
@@ -501,8 +502,14 @@ TEST_F(TestToken, CryptokiCallsAreLoggedUnderTheirOwnNamesWithoutThePin)
     EXPECT_EQ(logged("C_OpenSession", "] return value 48"), 1);
     EXPECT_EQ(logged("PKCS11CardManager::PKCS11CardManager", "] Create instance with slot 1"), 1);
     EXPECT_EQ(logged("PKCS11CardManager::getTokenInfo", "] readTokenInfo with slot 1"), 1);
+    // One search for the private key, one for the public key.
     EXPECT_EQ(logged("PKCS11CardManager::findKey", "] Found 1 private keys for certificate id 01"),
-              1);
+              2);
+    EXPECT_EQ(logged("PKCS11CardManager::sign", "] keyType: 0"), 1);
+    EXPECT_EQ(logged("PKCS11CardManager::getKeyType", "] keyType: 0"), 1);
+    for (const char *teardown : {"] Delete instance with slot 1", "] Delete close all sessions with slot 1",
+                                 "] Delete completed with slot 1"})
+        EXPECT_EQ(logged("PKCS11CardManager::~PKCS11CardManager", teardown), 1) << teardown;
     for (const std::string &line : lines) EXPECT_EQ(line.find(rsaPin), std::string::npos) << line;
 }
 
