@@ -1,7 +1,9 @@
 // The Linux log file: quorvanta-chrome-extension.log in $TEMP, else $TMPDIR,
 // else /tmp. It is only appended to when it already exists as a regular file
 // owned by the current user, so a link or someone else's file in a shared
-// temporary directory can never be written through.
+// temporary directory can never be written through, and when the user may
+// read it as well as write it: a file that cannot be read switches logging
+// off, as on Windows.
 #include "logfile.h"
 
 #include <cstdlib>
@@ -17,7 +19,8 @@ std::FILE *openLogFileForAppend()
     if (!dir || !*dir) dir = "/tmp";
     const std::string path = std::string(dir) + "/quorvanta-chrome-extension.log";
 
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    // Opening for reading and writing at once tests both in one step.
+    const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
