@@ -1,6 +1,7 @@
 // The least a native-messaging host linked with libcrypto can do: read one
-// frame and answer it with a fixed VERSION response. The start-up cost of the
-// real host is measured against this program.
+// frame, answer it with a fixed VERSION response and wait for the end of its
+// input. The start-up cost and idle memory of the real host are measured
+// against this program.
 #include <openssl/crypto.h>
 
 #include <cstdint>
@@ -24,5 +25,9 @@ int main()
     std::fwrite(out, 1, 4, stdout);
     std::fwrite(response, 1, size, stdout);
     std::fflush(stdout);
+    // Idle until the input ends, as a host does between requests, so that its
+    // memory can be measured at the same point.
+    while (std::fgetc(stdin) != EOF) {
+    }
     return 0;
 }
