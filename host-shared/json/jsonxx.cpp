@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cassert>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 namespace jsonxx {
@@ -824,12 +826,36 @@ void appendEscaped(std::string &out, const std::string &s)
     out.append(run, end);
 }
 
+char *writeNumber(char *first, char *last, Number n, int digits)
+{
+    return std::to_chars(first, last, n, std::chars_format::general, digits).ptr;
+}
+
+// Whether a number's 16-digit text reads back as a double that is written as
+// the same text again.
+bool isStableText(const char *first, const char *last)
+{
+    Number back = 0;
+    const auto read = std::from_chars(first, last, back);
+    if (read.ec != std::errc() || read.ptr != last) return false;
+    char again[40];
+    const char *againEnd = writeNumber(again, again + sizeof again, back, 16);
+    return std::string_view(first, last - first) == std::string_view(again, againEnd - again);
+}
+
 void appendNumber(std::string &out, Number n)
 {
-    // As "%.16g" writes it, whatever the C locale's decimal point.
+    // As "%.16g" writes it, whatever the C locale's decimal point. Sixteen
+    // digits cannot always name a double: next to the largest one they round
+    // beyond it, so the text would not read back at all, and next to some
+    // powers of ten they name a neighbour whose own text differs, so the text
+    // would change each time it is read and written. Those few numbers get 17
+    // digits, which read back exactly.
     char buffer[40];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, n, std::chars_format::general, 16);
-    out.append(buffer, result.ptr);
+    char *end = writeNumber(buffer, buffer + sizeof buffer, n, 16);
+    if (std::isfinite(n) && !isStableText(buffer, end))
+        end = writeNumber(buffer, buffer + sizeof buffer, n, 17);
+    out.append(buffer, end);
 }
 
 // A container's last member ends with ",\n"; the comma becomes a space.
