@@ -46,6 +46,15 @@ public:
         : BaseException("invalid_argument", message) {}
 };
 
+// A batch whose answer would be larger than a browser accepts from a host.
+class BatchTooLargeException : public BaseException {
+public:
+    BatchTooLargeException()
+        : BaseException("invalid_argument",
+                        "Too many hashes: the signatures would exceed the browser's limit of 1048576 bytes")
+    {}
+};
+
 class NotAllowedException : public BaseException {
 public:
     explicit NotAllowedException(const std::string &message)

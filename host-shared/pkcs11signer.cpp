@@ -63,6 +63,11 @@ jsonxx::Object Pkcs11Signer::getHashes() const
     return hashes;
 }
 
+std::size_t Pkcs11Signer::signatureLength() const
+{
+    return cardManager->getSignatureLength();
+}
+
 jsonxx::Value Pkcs11Signer::sign()
 {
     QLOG("Signing using PKCS#11 module");

@@ -5,6 +5,7 @@
 
 #include "jsonxx.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,9 @@ public:
         : hash(hash), origin(origin), cert(cert), isAuth(isAuth), isJwt(isJwt) {}
     virtual ~Signer() = default;
     virtual jsonxx::Value sign() = 0;
+    // The length in bytes of each signature that sign() will return, as the
+    // certificate's key tells it before anything is signed.
+    virtual std::size_t signatureLength() const = 0;
 
 protected:
     jsonxx::Value hash;
@@ -35,6 +39,7 @@ public:
     ~Pkcs11Signer() override;
 
     jsonxx::Value sign() override;
+    std::size_t signatureLength() const override;
 
 private:
     std::unique_ptr<PKCS11CardManager> getCardManager();

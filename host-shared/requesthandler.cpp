@@ -12,6 +12,9 @@ namespace {
 
 const char *const hostVersion = "2.3.9";
 
+// Chromium and Firefox refuse any message from a host that is larger.
+constexpr std::size_t maxAnswerLength = 1048576;
+
 // A host process serves exactly one origin: the first one that asks.
 std::string &firstOrigin()
 {
@@ -137,8 +140,28 @@ void RequestHandler::handleSignRequest()
     logged << "hash" << hash;
     QLOG("signing hash: %s, with certId: %s", logged.json().c_str(), cert.c_str());
 
+    if (hashIsObject) refuseBatchTooLarge(hash.get<jsonxx::Object>(), signer->signatureLength());
     const jsonxx::Value signature = signer->sign();
     response << "signature" << signature;
+}
+
+// A browser would drop an answer above its limit after the user typed the PIN
+// and the card signed every hash, so such a batch is refused before the PIN
+// dialog. The answer is measured exactly: this response, completed, with a
+// signature of the key's length under each of the batch's names.
+void RequestHandler::refuseBatchTooLarge(const jsonxx::Object &hashes,
+                                         std::size_t signatureLength) const
+{
+    const std::string signature(2 * signatureLength, '0');
+    jsonxx::Object signatures;
+    for (const auto &member : hashes.kv_map()) signatures << member.first << signature;
+    jsonxx::Object answer = response;
+    answer << "signature" << signatures;
+    complete(answer);
+    const std::size_t length = answer.json().size();
+    if (length <= maxAnswerLength) return;
+    QLOG("Answer of %lu bytes is too large", static_cast<unsigned long>(length));
+    throw BatchTooLargeException();
 }
 
 void RequestHandler::handleException(const BaseException &e)
@@ -149,8 +172,13 @@ void RequestHandler::handleException(const BaseException &e)
 
 void RequestHandler::completeResponse()
 {
+    complete(response);
+}
+
+void RequestHandler::complete(jsonxx::Object &answer) const
+{
     if (request.has<jsonxx::String>("nonce"))
-        response << "nonce" << request.get<jsonxx::String>("nonce");
-    if (!response.has<jsonxx::String>("result")) response << "result" << "ok";
-    response << "api" << 1;
+        answer << "nonce" << request.get<jsonxx::String>("nonce");
+    if (!answer.has<jsonxx::String>("result")) answer << "result" << "ok";
+    answer << "api" << 1;
 }

@@ -5,6 +5,7 @@
 
 #include "jsonxx.h"
 
+#include <cstddef>
 #include <string>
 
 class RequestHandler {
@@ -28,8 +29,10 @@ private:
     void handleCertRequest();
     bool hasSignRequestArguments() const;
     void handleSignRequest();
+    void refuseBatchTooLarge(const jsonxx::Object &hashes, std::size_t signatureLength) const;
     void handleException(const class BaseException &e);
     void completeResponse();
+    void complete(jsonxx::Object &answer) const;
 
     std::string text;
     jsonxx::Object request;

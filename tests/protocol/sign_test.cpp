@@ -140,24 +140,30 @@ TEST_F(Sign, BatchAsksOnceAndSignsEachHashWithItsOwnLogin)
 {
     card.setFixture(tokenSlot(1, {"sign-p256"}));
     card.setDialogScript({"pin 1234"});
-    const std::string a = hashOfSize(32, 1), b = hashOfSize(48, 2);
+    const std::string a = hashOfSize(32, 1), b = hashOfSize(48, 2), c = hashOfSize(20, 3);
     HostRun run = card.run(frame(signRequest(CardScenario::certificateHex("sign-p256"),
-                                             "{\"second.pdf\":\"" + b + "\",\"first.pdf\":\"" + a + "\"}")));
+                                             "{\"second.pdf\":\"" + b + "\",\"first.pdf\":\"" + a
+                                                 + "\",\"\":\"" + c + "\"}")));
     ASSERT_GE(run.frames.size(), 1u);
     const std::string &text = run.frames[0];
-    // An object of signatures under the batch's member names, in key order.
+    // An object of signatures under the batch's member names, in key order;
+    // the empty name is a name like any other.
+    const std::size_t empty = text.find("\t\t\"\": \"");
     const std::size_t first = text.find("\t\t\"first.pdf\": \"");
     const std::size_t second = text.find("\t\t\"second.pdf\": \"");
+    ASSERT_NE(empty, std::string::npos) << text;
     ASSERT_NE(first, std::string::npos) << text;
     ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_LT(empty, first);
     EXPECT_LT(first, second);
     EXPECT_NE(text.find("\t\"signature\": {\n"), std::string::npos) << text;
+    EXPECT_EQ(verifySignature("sign-p256", bytesOfHex(c), bytesOfHex(member(text, ""))), "");
     EXPECT_EQ(verifySignature("sign-p256", bytesOfHex(a), bytesOfHex(member(text, "first.pdf"))), "");
     EXPECT_EQ(verifySignature("sign-p256", bytesOfHex(b), bytesOfHex(member(text, "second.pdf"))), "");
 
     ASSERT_EQ(card.dialogs().size(), 1u);
-    EXPECT_EQ(field(card.dialogs()[0], "batchCount"), "2");
-    EXPECT_EQ(card.tokenCalls("C_Login slot=1 ok").size(), 2u);
+    EXPECT_EQ(field(card.dialogs()[0], "batchCount"), "3");
+    EXPECT_EQ(card.tokenCalls("C_Login slot=1 ok").size(), 3u);
 }
 
 TEST_F(Sign, AuthSignsAPlainHashWithTheAuthenticationKey)
@@ -341,4 +347,56 @@ TEST_F(Sign, CertificateOnTheSecondTokenIsFound)
     EXPECT_NE(log.find("] Card manager not found with this slot\n"), std::string::npos);
     EXPECT_NE(log.find("] Card manager found with this slot\n"), std::string::npos);
     EXPECT_TRUE(card.tokenCalls("C_Login slot=1").empty());
+}
+
+// Browsers drop any message from a host above 1048576 bytes. A batch whose
+// answer would reach one byte beyond is refused before the PIN dialog and the
+// host goes on; one whose answer is exactly at the limit goes ahead.
+TEST_F(Sign, BatchWhoseAnswerExceedsTheBrowserLimitIsRefusedBeforeThePin)
+{
+    constexpr std::size_t limit = 1048576;
+    const struct {
+        const char *certificate;
+        std::size_t signatureHex;
+    } keys[] = {{"sign-p256", 128}, {"sign-rsa", 512}};
+    for (const auto &key : keys) {
+        SCOPED_TRACE(key.certificate);
+        // The answer's exact text: the envelope, then one member per hash.
+        const std::string head = "{\n\t\"api\": 1,\n\t\"nonce\": \"s1\",\n\t\"result\": \"ok\",\n\t\"signature\": {\n";
+        const std::string tail = " \n\t} \n} \n";
+        const std::size_t nameLength = 7; // "h" and six digits
+        auto answerLength = [&](std::size_t count) {
+            return head.size() + tail.size() + count * (nameLength + key.signatureHex + 8) + (count - 1) * 2;
+        };
+        std::size_t count = 1;
+        while (answerLength(count + 1) <= limit) ++count;
+        auto batch = [&](std::size_t answer) {
+            std::string text = "{";
+            const std::string hash = hashOfSize(32);
+            for (std::size_t i = 0; i < count; ++i) {
+                char name[16];
+                std::snprintf(name, sizeof name, "h%06zu", i);
+                std::string padded = name;
+                // The last name grows until the answer has the wanted length.
+                if (i + 1 == count) padded += std::string(answer - answerLength(count), 'x');
+                text += (i ? ",\"" : "\"") + padded + "\":\"" + hash + "\"";
+            }
+            return text + "}";
+        };
+
+        CardScenario scenario;
+        scenario.setFixture(tokenSlot(1, {key.certificate}));
+        scenario.setDialogScript({"pin cancel"});
+        const std::string cert = CardScenario::certificateHex(key.certificate);
+        HostRun run = scenario.run(frame(signRequest(cert, batch(limit + 1)))
+                                   + frame(signRequest(cert, batch(limit)))
+                                   + frame(request({{"type", "VERSION"}, {"nonce", "v"}, {"origin", origin}})));
+        ASSERT_EQ(run.frames.size(), 4u);
+        EXPECT_EQ(run.frames[0], handledResponse("invalid_argument",
+            "Too many hashes: the signatures would exceed the browser's limit of 1048576 bytes", "s1"));
+        // Exactly at the limit: the PIN dialog is shown (and cancelled here).
+        EXPECT_EQ(run.frames[1], handledResponse("user_cancel", "User cancelled", "s1"));
+        EXPECT_EQ(member(run.frames[2], "version"), "2.3.9");
+        EXPECT_EQ(scenario.dialogs().size(), 1u);
+    }
 }
