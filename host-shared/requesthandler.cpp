@@ -69,6 +69,11 @@ jsonxx::Object RequestHandler::handleRequest()
     return response;
 }
 
+void RequestHandler::forgetOrigin()
+{
+    firstOrigin().clear();
+}
+
 bool RequestHandler::isValidRequest() const
 {
     return request.has<jsonxx::String>("type") && request.has<jsonxx::String>("nonce")

@@ -21,6 +21,10 @@ public:
     // the host's own kinds pass through to the caller.
     jsonxx::Object handleRequest();
 
+    // The origin is fixed by a process's first request; a program that runs
+    // several host sessions in one process starts each with none.
+    static void forgetOrigin();
+
 private:
     bool isValidRequest() const;
     void validateOrigin(const std::string &origin);
