@@ -1,30 +1,43 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12 (bookworm) or a
-# compatible Ubuntu: compilers, libraries, the Windows cross toolchain, Wine,
-# Qt 6, SoftHSM2 and the tools the tests drive. Does nothing when all is there.
+# Installs what one job needs on Debian 12 (bookworm) or a compatible Ubuntu,
+# and nothing more. Does nothing when all is there.
+#
+#   scripts/install-deps.sh [demo|bench|fuzz|test]     (default: test)
+#
+#   demo   the Linux host with its Qt dialogs, SoftHSM2, a virtual display
+#   bench  the Linux host and SoftHSM2
+#   fuzz   the host's core with clang's libFuzzer
+#   test   all of the above, the Windows cross toolchain, Wine and the tools
+#          the tests drive
+#
+# Prints one line per step; the package manager's own output goes to
+# build/logs/install-deps.log and is shown only when a step fails.
 set -euo pipefail
 
-packages=(
-    build-essential cmake ninja-build pkg-config git
-    libssl-dev libp11-kit-dev picojson-dev
-    libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev fonts-dejavu-core
-    softhsm2 opensc openssl
-    xvfb xauth xdotool x11-apps imagemagick
-    g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-    wine wine64
-    python3 python3-jwt python3-cryptography
-    dpkg-dev
-)
-
-# wine32 only where the kernel can execute 32-bit programs at all.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-if "$here/can-run-i386"; then
-    packages+=(wine32:i386)
-fi
+job=${1:-test}
 
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+build=(build-essential cmake ninja-build pkg-config git
+       libssl-dev libp11-kit-dev picojson-dev libgtest-dev libgmock-dev libbenchmark-dev
+       qt6-base-dev fonts-dejavu-core)
+token=(softhsm2 opensc openssl)
+display=(xvfb xauth xdotool imagemagick)
+fuzz=(clang libclang-rt-14-dev)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev)
+testing=(x11-apps python3 python3-jwt python3-cryptography)
+
+case $job in
+    demo) purpose=demo; packages=("${build[@]}" "${token[@]}" "${display[@]}" python3) ;;
+    bench) purpose=benchmarks; packages=("${build[@]}" "${token[@]}") ;;
+    fuzz) purpose=fuzzers; packages=("${build[@]}" "${fuzz[@]}") ;;
+    test)
+        purpose=tests
+        packages=("${build[@]}" "${token[@]}" "${display[@]}" "${fuzz[@]}" "${windows[@]}" "${testing[@]}")
+        # wine32 only where the kernel can execute 32-bit programs at all.
+        if "$here/can-run-i386"; then packages+=(wine32:i386); fi
+        ;;
+    *) echo "usage: $0 [demo|bench|fuzz|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -34,10 +47,30 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+logs="$here/../build/logs"
+mkdir -p "$logs"
+log="$(cd "$logs" && pwd)/install-deps.log"
+: >"$log"
+
+# step TEXT COMMAND...: one line for the step, the command's output to the log.
+step() {
+    local text=$1
+    shift
+    echo "== $text"
+    if ! "$@" >>"$log" 2>&1; then
+        echo "== failed: $text; the package manager said:" >&2
+        tail -n 40 "$log" >&2
+        echo "== (whole output in $log)" >&2
+        exit 1
+    fi
+}
+
 # wine32 is an i386 package.
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo_cmd[@]}" dpkg --add-architecture i386
+    step "Adding the i386 architecture for wine32" "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+step "Updating the package lists" "${sudo_cmd[@]}" apt-get update
+step "Installing ${#missing[@]} packages for the $purpose: ${missing[*]}" \
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
