@@ -1,10 +1,13 @@
 // The scripting object's methods. Each logs its entry, runs inside
 // comBoundary so that nothing is thrown back to the script engine, and reports
 // a refused or failed call through the error state, which the script engine
-// turns into an exception carrying the error message.
+// turns into an exception carrying the error message. Certificates come from
+// a certificate object's selection, signatures from a CngCapiSigner.
 #include "quorvantaiepluginbho.h"
 
+#include "cngcapisigner.h"
 #include "pluginlog.h"
+#include "quorvantacertificate.h"
 #include "text.h"
 
 #include <servprov.h>
@@ -18,6 +21,34 @@ const wchar_t pluginVersion[] = L"2.3.9 64bit";
 bool isAuthOperation(BSTR operation)
 {
     return bstrText(operation) == L"auth";
+}
+
+// The hash text as the signer takes it: the low 8 bits of every code unit.
+std::string lowBytes(const std::wstring &text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (wchar_t unit : text) bytes.push_back(static_cast<char>(unit & 0xFF));
+    return bytes;
+}
+
+// Runs the selection of a certificate object. Ours is reached directly, so
+// its failures arrive as error kinds; any other implementation of the class
+// (a proxy, say) is called through COM, and its failure becomes a technical
+// error with the description it left.
+void selectCertificate(IQuorvantaCertificate *certificate, bool auth)
+{
+    ComPtr<IQuorvantaCertificate> own;
+    if (SUCCEEDED(certificate->QueryInterface(IID_QuorvantaCertificateObject, own.putVoid()))) {
+        static_cast<CQuorvantaCertificate *>(own.get())->readFromCertContext(auth);
+        return;
+    }
+    if (SUCCEEDED(certificate->select_certificate(auth ? 1 : 0))) return;
+    ComPtr<IErrorInfo> info;
+    Bstr description;
+    if (GetErrorInfo(0, info.put()) == S_OK && info) info->GetDescription(description.put());
+    std::wstring text = bstrText(description.get());
+    throw TechnicalException(text.empty() ? "Certificate selection failed" : narrow(text));
 }
 
 } // namespace
@@ -83,25 +114,33 @@ HRESULT CQuorvantaIEPluginBHO::put_pluginLanguage(BSTR newLanguage)
     });
 }
 
-HRESULT CQuorvantaIEPluginBHO::getCertificate(IDispatch **certificate)
+HRESULT CQuorvantaIEPluginBHO::getCertificate(IDispatch **result)
 {
     PLUGIN_LOG("getCertificate()");
-    return comBoundary([&] { return getCertificateWithOperation(Bstr(L"sign").get(), certificate); });
+    return comBoundary([&] { return getCertificateWithOperation(Bstr(L"sign").get(), result); });
 }
 
-HRESULT CQuorvantaIEPluginBHO::getCertificateWithOperation(BSTR operation, IDispatch **certificate)
+HRESULT CQuorvantaIEPluginBHO::getCertificateWithOperation(BSTR operation, IDispatch **result)
 {
     PLUGIN_LOG("getCertificateWithOperation()");
     return comBoundary([&] {
-        if (!certificate) return E_POINTER;
-        *certificate = nullptr;
+        if (!result) return E_POINTER;
+        *result = nullptr;
         if (!isSiteAllowed()) return errors.reportFailure();
         try {
+            certificate.reset();
+            HRESULT hr = CoCreateInstance(CLSID_QuorvantaCertificate, nullptr, CLSCTX_ALL, IID_IQuorvantaCertificate,
+                                          certificate.putVoid());
+            if (FAILED(hr)) {
+                PLUGIN_LOG("CoCreateInstance failed: %lX", static_cast<unsigned long>(hr));
+                throw TechnicalException("Failed to create certificate object");
+            }
             const bool auth = isAuthOperation(operation);
             PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
-            // No certificate is handed out until selection from the
-            // personal store is built.
-            throw TechnicalException("Certificate selection is not available yet");
+            selectCertificate(certificate.get(), auth);
+            *result = ComPtr<IQuorvantaCertificate>(certificate).detach();
+            errors.clearErrors();
+            return S_OK;
         } catch (const BaseException &e) {
             PLUGIN_LOG("Exception caught when getting certificate: %s: %s", e.getErrorCode().c_str(),
                        e.getErrorMessage().c_str());
@@ -117,7 +156,9 @@ HRESULT CQuorvantaIEPluginBHO::sign(BSTR id, BSTR hash, BSTR signingLanguage, BS
     return comBoundary([&] { return signWithOperation(id, hash, signingLanguage, Bstr(L"sign").get(), signature); });
 }
 
-HRESULT CQuorvantaIEPluginBHO::signWithOperation(BSTR, BSTR, BSTR, BSTR operation, BSTR *signature)
+// The language argument, like the operation, does not change how the hash
+// is signed.
+HRESULT CQuorvantaIEPluginBHO::signWithOperation(BSTR id, BSTR hash, BSTR, BSTR operation, BSTR *signature)
 {
     PLUGIN_LOG("signWithOperation()");
     PLUGIN_LOG_ENTRY();
@@ -126,10 +167,25 @@ HRESULT CQuorvantaIEPluginBHO::signWithOperation(BSTR, BSTR, BSTR, BSTR operatio
         *signature = nullptr;
         if (!isSiteAllowed()) return errors.reportFailure();
         try {
-            const bool auth = isAuthOperation(operation);
-            PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
-            // No signature is made until the hash signer is built.
-            throw TechnicalException("Signing is not available yet");
+            std::wstring result;
+            try {
+                const std::string hashText = lowBytes(bstrText(hash));
+                const std::string idText = narrow(bstrText(id));
+                const bool auth = isAuthOperation(operation);
+                PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
+                CngCapiSigner signer(hashText, idText);
+                result = widen(signer.sign());
+            } catch (const BaseException &) {
+                throw;
+            } catch (const std::runtime_error &e) {
+                // "Hex is incorrect" and any other plain runtime error: a
+                // technical error with its text, as the host answers it.
+                throw TechnicalException(e.what());
+            }
+            *signature = Bstr(result).detach();
+            errors.clearErrors();
+            PLUGIN_LOG("Signing ended");
+            return S_OK;
         } catch (const BaseException &e) {
             PLUGIN_LOG("Exception caught during signing: %s: %s", e.getErrorCode().c_str(),
                        e.getErrorMessage().c_str());

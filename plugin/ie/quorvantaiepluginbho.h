@@ -29,8 +29,8 @@ public:
     HRESULT STDMETHODCALLTYPE get_errorCode(BSTR *result) override;
     HRESULT STDMETHODCALLTYPE get_pluginLanguage(BSTR *result) override;
     HRESULT STDMETHODCALLTYPE put_pluginLanguage(BSTR language) override;
-    HRESULT STDMETHODCALLTYPE getCertificate(IDispatch **certificate) override;
-    HRESULT STDMETHODCALLTYPE getCertificateWithOperation(BSTR operation, IDispatch **certificate) override;
+    HRESULT STDMETHODCALLTYPE getCertificate(IDispatch **result) override;
+    HRESULT STDMETHODCALLTYPE getCertificateWithOperation(BSTR operation, IDispatch **result) override;
     HRESULT STDMETHODCALLTYPE sign(BSTR id, BSTR hash, BSTR language, BSTR *signature) override;
     HRESULT STDMETHODCALLTYPE signWithOperation(BSTR id, BSTR hash, BSTR language, BSTR operation,
                                                 BSTR *signature) override;
@@ -40,6 +40,7 @@ private:
 
     ComPtr<IUnknown> site;
     ComPtr<IWebBrowser2> webBrowser;
+    ComPtr<IQuorvantaCertificate> certificate; // created by the last certificate call
     std::wstring language;
     ErrorState errors;
 };

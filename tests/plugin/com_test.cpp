@@ -325,8 +325,10 @@ TEST(TypeLibrary, CertificateInterface)
 }
 
 // Every certificate and signing call on every kind of page: refused with 19
-// "Site not allowed" unless the address begins with "https://"; there, not
-// available yet. Either way page script sees an exception with the message.
+// "Site not allowed" unless the address begins with "https://". There, with
+// no display the selection dialog returns no certificate ("User cancelled"),
+// and no certificate has the id "0123" ("Cert not found"). Either way page
+// script sees an exception with the message.
 TEST(PageScript, CertificateAndSigningCallsByPage)
 {
     const struct { const char *page; FakeSiteKind kind; const wchar_t *url; bool allowed; } pages[] = {
@@ -338,27 +340,26 @@ TEST(PageScript, CertificateAndSigningCallsByPage)
         {"no browser service", FAKE_SITE_NO_BROWSER, nullptr, false},
         {"no site", FAKE_SITE_NO_PROVIDER, nullptr, false},
     };
-    const wchar_t *certificateLater = L"Certificate selection is not available yet";
-    const wchar_t *signingLater = L"Signing is not available yet";
+    const wchar_t *hash = L"00112233445566778899aabbccddeeff00112233";
     for (const auto &page : pages) {
         auto site = page.kind == FAKE_SITE_NO_PROVIDER ? ComPtr<IUnknown>() : fakeSite(page.kind, page.url);
         auto object = createPlugin(site.get());
         EXPECT_EQ(property(object.get(), L"errorCode"), L"0");
 
-        const struct { const wchar_t *name; std::vector<VARIANT> args; const wchar_t *later; } calls[] = {
-            {L"getCertificate", {}, certificateLater},
-            {L"getCertificateWithOperation", {text(L"auth")}, certificateLater},
-            {L"getCertificateWithOperation", {text(L"")}, certificateLater},
-            {L"sign", {text(L"0123"), text(L"00"), text(L"lv")}, signingLater},
-            {L"signWithOperation", {text(L"0123"), text(L"00"), text(L"lv"), text(L"auth")}, signingLater},
+        const struct { const wchar_t *name; std::vector<VARIANT> args; const wchar_t *code, *message; } calls[] = {
+            {L"getCertificate", {}, L"1", L"User cancelled"},
+            {L"getCertificateWithOperation", {text(L"auth")}, L"1", L"User cancelled"},
+            {L"getCertificateWithOperation", {text(L"")}, L"1", L"User cancelled"},
+            {L"sign", {text(L"0123"), text(hash), text(L"lv")}, L"2", L"Cert not found"},
+            {L"signWithOperation", {text(L"0123"), text(hash), text(L"lv"), text(L"auth")}, L"2", L"Cert not found"},
         };
         for (const auto &c : calls) {
             Answer answer = call(object.get(), c.name, DISPATCH_METHOD, c.args);
-            std::wstring message = page.allowed ? c.later : L"Site not allowed";
+            std::wstring message = page.allowed ? c.message : L"Site not allowed";
             EXPECT_EQ(answer.hr, DISP_E_EXCEPTION) << page.page;
             EXPECT_EQ(answer.description, message) << page.page;
             EXPECT_EQ(answer.source, L"quorvantapluginie.QuorvantaIEPluginBHO.1");
-            EXPECT_EQ(property(object.get(), L"errorCode"), page.allowed ? L"5" : L"19") << page.page;
+            EXPECT_EQ(property(object.get(), L"errorCode"), page.allowed ? c.code : L"19") << page.page;
             EXPECT_EQ(property(object.get(), L"errorMessage"), message) << page.page;
         }
         EXPECT_EQ(property(object.get(), L"version"), L"2.3.9 64bit") << page.page;
@@ -381,8 +382,7 @@ TEST(PageScript, SiteHandling)
     EXPECT_EQ(object->SetSite(nullptr), E_FAIL);
     ComPtr<IDispatch> script;
     object->QueryInterface(IID_IDispatch, script.putVoid());
-    EXPECT_EQ(call(script.get(), L"getCertificate", DISPATCH_METHOD).description,
-              L"Certificate selection is not available yet");
+    EXPECT_EQ(call(script.get(), L"getCertificate", DISPATCH_METHOD).description, L"User cancelled");
 }
 
 TEST(PageScript, PluginLanguageIsStoredText)
@@ -397,7 +397,7 @@ TEST(PageScript, PluginLanguageIsStoredText)
     EXPECT_EQ(property(object.get(), L"errorMessage"), L"");
 }
 
-TEST(PageScript, CertificateObjectIsEmptyAndCannotSelectYet)
+TEST(PageScript, CertificateObjectStaysEmptyAfterACancelledSelection)
 {
     auto certificate = create<IDispatch>(CLSID_QuorvantaCertificate, IID_IDispatch);
     for (const wchar_t *name : {L"id", L"certificateAsHex", L"cert"}) EXPECT_EQ(property(certificate.get(), name), L"");
@@ -406,7 +406,8 @@ TEST(PageScript, CertificateObjectIsEmptyAndCannotSelectYet)
     V_I4(&auth) = 1;
     Answer answer = call(certificate.get(), L"select_certificate", DISPATCH_METHOD, {auth});
     EXPECT_EQ(answer.hr, DISP_E_EXCEPTION);
-    EXPECT_EQ(answer.description, L"Certificate selection is not available yet");
+    EXPECT_EQ(answer.description, L"User cancelled");
+    for (const wchar_t *name : {L"id", L"certificateAsHex", L"cert"}) EXPECT_EQ(property(certificate.get(), name), L"");
 }
 
 TEST(PageScript, BadCallsGetClearErrors)
@@ -449,8 +450,8 @@ TEST(Log, OneLinePerCallOnlyWhenTheFileExists)
 
     std::ofstream(log).close();
     direct->get_version(version.put());
-    ComPtr<IDispatch> certificate;
-    direct->getCertificate(certificate.put());
+    Bstr signature;
+    direct->sign(Bstr(L"0123").get(), Bstr(L"00").get(), nullptr, signature.put());
     std::stringstream written;
     written << std::ifstream(log, std::ios::binary).rdbuf();
     DeleteFileA(log.c_str());
@@ -458,14 +459,16 @@ TEST(Log, OneLinePerCallOnlyWhenTheFileExists)
     const std::regex format(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} ([\w:]+)\(\) \[([\w.]+):\d+\] (.*))");
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"CQuorvantaIEPluginBHO::get_version", ""},
-        {"CQuorvantaIEPluginBHO::getCertificate", "getCertificate()"},
-        {"CQuorvantaIEPluginBHO::getCertificateWithOperation", "getCertificateWithOperation()"},
+        {"CQuorvantaIEPluginBHO::sign", "sign()"},
+        {"CQuorvantaIEPluginBHO::signWithOperation", "signWithOperation()"},
+        {"CQuorvantaIEPluginBHO::signWithOperation", ""},
         {"CQuorvantaIEPluginBHO::isSiteAllowed", ""},
-        {"CQuorvantaIEPluginBHO::getCertificateWithOperation", "Operation sign auth 0"},
-        {"CQuorvantaIEPluginBHO::getCertificateWithOperation",
-         "Exception caught when getting certificate: technical_error: Certificate selection is not available yet"},
+        {"CQuorvantaIEPluginBHO::signWithOperation", "Operation sign auth 0"},
+        {"CngCapiSigner::sign", "Signing with hash: 00, with certId: 0123"},
+        {"CngCapiSigner::sign", "(digest.size() 1"},
+        {"CQuorvantaIEPluginBHO::signWithOperation", "Exception caught during signing: invalid_argument: Invalid Hash"},
         {"ErrorState::setError", ""},
-        {"ErrorState::setError", "Set error: Certificate selection is not available yet (HEX 5h, DEC 5)"},
+        {"ErrorState::setError", "Set error: Invalid Hash (HEX 11h, DEC 17)"},
     };
     std::string line;
     std::vector<std::pair<std::string, std::string>> found;

@@ -37,8 +37,9 @@ try {
     var certificate = new ActiveXObject("quorvantapluginie.QuorvantaCertificate");
     check("certificate id", certificate.id, "");
     check("certificate text", certificate.cert, "");
-    refused("select_certificate", function () { certificate.select_certificate(0); },
-            "Certificate selection is not available yet");
+    // No display: the selection dialog returns no certificate.
+    refused("select_certificate", function () { certificate.select_certificate(0); }, "User cancelled");
+    check("certificate id after a cancel", certificate.id, "");
 } catch (e) {
     WScript.Echo("FAIL: unexpected exception: " + e.message);
     failures++;

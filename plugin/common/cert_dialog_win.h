@@ -1,0 +1,33 @@
+// Choosing a certificate from the current user's personal store: the store
+// itself, the system's selection dialog, and the two filters that let the
+// dialog offer only smart-card certificates suited to signing or to
+// authentication.
+#pragma once
+
+#include "crypto_win.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+// Non-repudiation usage and valid now.
+bool isValidForSigning(PCCERT_CONTEXT certificate);
+// Digital-signature usage, valid now, and TLS client authentication among
+// the enhanced key usages (an absent list does not count).
+bool isValidForAuthentication(PCCERT_CONTEXT certificate);
+// The implementation type of the certificate's key masked with hardware (1)
+// and removable (8): 0, 1, 8 or 9. The key is acquired silently.
+int isSmartCardCertificate(PCCERT_CONTEXT certificate);
+
+// Filter callbacks of the selection dialog; the last two arguments are ignored.
+BOOL WINAPI signingCertificateFilter(PCCERT_CONTEXT certificate, BOOL *initialSelection, void *callbackData);
+BOOL WINAPI authenticationCertificateFilter(PCCERT_CONTEXT certificate, BOOL *initialSelection,
+                                            void *callbackData);
+
+// The current user's "MY" store, read-only, closed with `closeFlags`. Fails
+// with TechnicalException "Failed to open Cert Store".
+CertStore openPersonalStore(DWORD closeFlags);
+
+// Shows the system's selection dialog over `store` with the filter of the
+// operation. The chosen certificate, or an empty owner when the user chose
+// none (also when nothing was offered).
+CertContext showSelectionDialog(HCERTSTORE store, bool auth);

@@ -1,0 +1,34 @@
+// CngCapiSigner: signs one hash with the private key of the personal-store
+// certificate that an identifier names, through CNG or CryptoAPI as the key's
+// provider requires. One signer serves one signing call.
+#pragma once
+
+#include "crypto_win.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+
+class CngCapiSigner {
+public:
+    // `hash` is hexadecimal text in either case; `certId` an identifier as
+    // the certificate object gives it.
+    CngCapiSigner(const std::string &hash, const std::string &certId);
+
+    // The signature in upper-case hexadecimal. Fails with the error kinds of
+    // the signer, or std::runtime_error "Hex is incorrect" for a hash text of
+    // odd length.
+    std::string sign();
+
+private:
+    std::string hash;
+    std::string certId;
+};
+
+// The first certificate of `store` whose identifier is `certId`; fails with
+// NoCertificatesException.
+CertContext findCertificateById(const std::string &certId, HCERTSTORE store);
+
+// Whether the certificate's identifier is `certId`, exactly.
+bool certificateMatchesId(PCCERT_CONTEXT certificate, const std::string &certId);
