@@ -65,6 +65,13 @@
 #   validity-utc-2049    notAfter 2049-12-31 23:59:59 as UTCTime 491231235959Z
 #   validity-gen-2050    notAfter 2050-01-01 00:00:00 as GeneralizedTime 20500101000000Z
 #   validity-gen-2077    notAfter 2077-07-07 07:07:07 as GeneralizedTime
+#
+# Rows for the IE plugin's store tests:
+#   validity-future      EC P-256, KU digitalSignature+nonRepudiation, EKU clientAuth,
+#                        2040-01-01 .. 2045-12-31 (not yet valid); "Validity Test"
+#   zero-length-a        RSA-2048, KU nonRepudiation, no EKU, and a comment extension
+#   zero-length-b        sized so that the DER is 30 82 05 00 ...: a body of exactly
+#                        0x500 bytes, whose length has a zero low byte; "Zero Length"
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -276,6 +283,30 @@ issue validity-expired  p256 x_sign "$validity" 20150101000000Z 20200101120000Z
 issue validity-utc-2049 p256 x_sign "$validity" 20240101000000Z 20491231235959Z
 issue validity-gen-2050 p256 x_sign "$validity" 20240101000000Z 20500101000000Z
 issue validity-gen-2077 p256 x_sign "$validity" 20240101000000Z 20770707070707Z
+
+issue validity-future p256 u_dsnr_cl "$validity" 20400101000000Z 20451231235959Z
+
+# Each try sets the comment's length from the size the last try came to.
+zero_length() {
+    local name=$1 pad=300 size=0 try
+    for try in 1 2 3 4 5; do
+        {
+            echo "[z_${name}_$try]"
+            echo "basicConstraints = CA:FALSE"
+            echo "keyUsage = critical, nonRepudiation"
+            echo "1.3.6.1.4.1.55555.1 = ASN1:UTF8String:$(printf 'z%.0s' $(seq "$pad"))"
+            echo
+        } >>"$work/ext.cnf"
+        issue "$name" rsa "z_${name}_$try" "$(person Zero Length PNOLV-151515-10010)"
+        size=$(stat -c %s "$work/$name.der")
+        [ "$size" -eq $((0x504)) ] && return 0
+        pad=$((pad + 0x504 - size))
+    done
+    echo "$name: DER of $size bytes, not 0x504" >&2
+    return 1
+}
+zero_length zero-length-a
+zero_length zero-length-b
 
 # --- publish ----------------------------------------------------------------------
 chmod 644 "$work"/*.pem "$work"/*.der

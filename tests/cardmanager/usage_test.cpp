@@ -59,6 +59,9 @@ const std::map<std::string, Usage> expectedUsage = {
     {"validity-utc-2049", {true, false}},
     {"validity-gen-2050", {true, false}},
     {"validity-gen-2077", {true, false}},
+    {"validity-future", {false, true}}, // not yet valid: the host does not look at validity
+    {"zero-length-a", {true, false}},
+    {"zero-length-b", {true, false}},
 };
 
 class UsageRules : public LoggedTest {};
