@@ -2,9 +2,10 @@
 # Installs what one job needs on Debian 12 (bookworm) or a compatible Ubuntu,
 # and nothing more. Does nothing when all is there.
 #
-#   scripts/install-deps.sh [demo|bench|fuzz|test]     (default: test)
+#   scripts/install-deps.sh [demo|demo-ie|bench|fuzz|test]     (default: test)
 #
 #   demo   the Linux host with its Qt dialogs, SoftHSM2, a virtual display
+#   demo-ie  the IE plugin under Wine: mingw-w64, Wine, a virtual display
 #   bench  the Linux host and SoftHSM2
 #   fuzz   the host's core with clang's libFuzzer
 #   test   all of the above, the Windows cross toolchain, Wine and the tools
@@ -28,6 +29,7 @@ testing=(x11-apps python3 python3-jwt python3-cryptography)
 
 case $job in
     demo) purpose=demo; packages=("${build[@]}" "${token[@]}" "${display[@]}" python3) ;;
+    demo-ie) purpose="IE demo"; packages=("${build[@]}" openssl python3 "${display[@]}" "${windows[@]}") ;;
     bench) purpose=benchmarks; packages=("${build[@]}" "${token[@]}") ;;
     fuzz) purpose=fuzzers; packages=("${build[@]}" "${fuzz[@]}") ;;
     test)
@@ -36,7 +38,7 @@ case $job in
         # wine32 only where the kernel can execute 32-bit programs at all.
         if "$here/can-run-i386"; then packages+=(wine32:i386); fi
         ;;
-    *) echo "usage: $0 [demo|bench|fuzz|test]" >&2; exit 2 ;;
+    *) echo "usage: $0 [demo|demo-ie|bench|fuzz|test]" >&2; exit 2 ;;
 esac
 
 missing=()
