@@ -54,37 +54,16 @@ std::wstring journalPath() { return workDir + L"\\keys.journal"; }
 
 } // namespace
 
-Answer call(IDispatch *object, const wchar_t *name, WORD flags, std::vector<std::wstring> args)
+Answer call(IDispatch *object, const wchar_t *name, WORD flags, const std::vector<std::wstring> &args)
 {
-    Answer answer;
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    answer.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(answer.hr)) return answer;
-    std::vector<VARIANT> values(args.size());
-    for (size_t i = 0; i < args.size(); ++i) { // last argument first
-        V_VT(&values[i]) = VT_BSTR;
-        V_BSTR(&values[i]) = SysAllocStringLen(args[args.size() - 1 - i].data(), UINT(args[args.size() - 1 - i].size()));
-    }
-    DISPPARAMS params{values.data(), nullptr, UINT(values.size()), 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO exception{};
-    answer.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &exception, nullptr);
-    if (V_VT(&result) == VT_BSTR && V_BSTR(&result)) answer.text = V_BSTR(&result);
-    if (V_VT(&result) == VT_DISPATCH) answer.object = ComPtr<IDispatch>::share(V_DISPATCH(&result));
-    if (exception.bstrDescription) answer.description = exception.bstrDescription;
-    VariantClear(&result);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrHelpFile);
-    for (VARIANT &value : values) VariantClear(&value);
-    return answer;
+    std::vector<VARIANT> values;
+    for (const std::wstring &arg : args) values.push_back(text(arg));
+    return ::call(object, name, flags, values);
 }
 
 std::wstring property(IDispatch *object, const wchar_t *name)
 {
-    return call(object, name, DISPATCH_PROPERTYGET).text;
+    return ::call(object, name, DISPATCH_PROPERTYGET).text;
 }
 
 ComPtr<IDispatch> pagePlugin(const wchar_t *url)

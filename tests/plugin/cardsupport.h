@@ -4,6 +4,7 @@
 #pragma once
 
 #include "comsupport.h"
+#include "latebinding.h"
 #include "teststore.h"
 
 #include <windows.h>
@@ -20,14 +21,8 @@ using Bytes = std::vector<unsigned char>;
 extern HMODULE plugin;
 extern std::wstring pkiDir, workDir;
 
-// One late-bound call through IDispatch.
-struct Answer {
-    HRESULT hr = E_FAIL;
-    std::wstring text;        // a BSTR result
-    std::wstring description; // of the exception
-    ComPtr<IDispatch> object; // a VT_DISPATCH result
-};
-Answer call(IDispatch *object, const wchar_t *name, WORD flags, std::vector<std::wstring> args = {});
+// A late-bound call with text arguments.
+Answer call(IDispatch *object, const wchar_t *name, WORD flags, const std::vector<std::wstring> &args);
 std::wstring property(IDispatch *object, const wchar_t *name);
 // A scripting object on a fake https page.
 ComPtr<IDispatch> pagePlugin(const wchar_t *url = L"https://quorvanta.lv/sign");

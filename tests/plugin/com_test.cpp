@@ -5,6 +5,7 @@
 // failure reports carry its ProgID as their source.
 #include "comsupport.h"
 #include "fakebrowser.h"
+#include "latebinding.h"
 #include "quorvantapluginie.h"
 
 #include <gtest/gtest.h>
@@ -89,48 +90,6 @@ struct Outer : IUnknown {
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }
 };
-
-// One late-bound call, as a script engine makes it.
-struct Answer {
-    HRESULT hr;
-    std::wstring text;        // a BSTR result
-    std::wstring description; // of the exception
-    std::wstring source;
-};
-
-Answer call(IDispatch *object, const wchar_t *name, WORD flags, std::vector<VARIANT> args = {})
-{
-    Answer answer{};
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    answer.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(answer.hr)) return answer;
-    std::vector<VARIANT> reversed(args.rbegin(), args.rend()); // last argument first
-    DISPID put = DISPID_PROPERTYPUT;
-    DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, UINT(reversed.size()),
-                      flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO exception{};
-    answer.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &exception, nullptr);
-    if (V_VT(&result) == VT_BSTR && V_BSTR(&result)) answer.text = V_BSTR(&result);
-    if (exception.bstrDescription) answer.description = exception.bstrDescription;
-    if (exception.bstrSource) answer.source = exception.bstrSource;
-    VariantClear(&result);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrHelpFile);
-    for (VARIANT &arg : args) VariantClear(&arg);
-    return answer;
-}
-
-VARIANT text(const wchar_t *value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = value ? SysAllocString(value) : nullptr;
-    return v;
-}
 
 std::wstring property(IDispatch *object, const wchar_t *name)
 {

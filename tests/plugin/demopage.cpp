@@ -7,6 +7,7 @@
 // The plugin is the registered one (quorvantapluginie.QuorvantaIEPluginBHO).
 #include "comsupport.h"
 #include "fakebrowser.h"
+#include "latebinding.h"
 
 #include <ocidl.h>
 
@@ -15,42 +16,10 @@
 
 namespace {
 
-std::wstring invoke(IDispatch *object, const wchar_t *name, WORD flags, const std::wstring *argument,
-                    ComPtr<IDispatch> *objectResult, HRESULT *hr)
-{
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    *hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(*hr)) return L"";
-    VARIANT args[3];
-    UINT count = 0;
-    if (argument) { // sign(id, hash, language): arguments last first
-        V_VT(&args[0]) = VT_BSTR, V_BSTR(&args[0]) = SysAllocString(L"en");
-        V_VT(&args[1]) = VT_BSTR, V_BSTR(&args[1]) = SysAllocString(argument[1].c_str());
-        V_VT(&args[2]) = VT_BSTR, V_BSTR(&args[2]) = SysAllocString(argument[0].c_str());
-        count = 3;
-    }
-    DISPPARAMS params{args, nullptr, count, 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO exception{};
-    *hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, &exception, nullptr);
-    std::wstring text;
-    if (V_VT(&result) == VT_BSTR && V_BSTR(&result)) text = V_BSTR(&result);
-    if (V_VT(&result) == VT_DISPATCH && objectResult) *objectResult = ComPtr<IDispatch>::share(V_DISPATCH(&result));
-    VariantClear(&result);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrHelpFile);
-    for (UINT i = 0; i < count; ++i) VariantClear(&args[i]);
-    return text;
-}
-
 int failed(IDispatch *page)
 {
-    HRESULT hr;
-    std::wstring code = invoke(page, L"errorCode", DISPATCH_PROPERTYGET, nullptr, nullptr, &hr);
-    std::wstring message = invoke(page, L"errorMessage", DISPATCH_PROPERTYGET, nullptr, nullptr, &hr);
+    const std::wstring code = call(page, L"errorCode", DISPATCH_PROPERTYGET).text;
+    const std::wstring message = call(page, L"errorMessage", DISPATCH_PROPERTYGET).text;
     std::printf("error %ls %ls\n", code.c_str(), message.c_str());
     return 1;
 }
@@ -77,20 +46,17 @@ int wmain(int argc, wchar_t **argv)
             std::puts("error the plugin is not registered");
         } else {
             withSite->SetSite(site.get());
-            HRESULT hr;
-            ComPtr<IDispatch> certificate;
-            invoke(page.get(), L"getCertificate", DISPATCH_METHOD, nullptr, &certificate, &hr);
-            if (FAILED(hr) || !certificate) {
+            const Answer got = call(page.get(), L"getCertificate", DISPATCH_METHOD);
+            if (FAILED(got.hr) || !got.object) {
                 status = failed(page.get());
             } else {
-                const std::wstring id = invoke(certificate.get(), L"id", DISPATCH_PROPERTYGET, nullptr, nullptr, &hr);
-                const std::wstring der =
-                    invoke(certificate.get(), L"certificateAsHex", DISPATCH_PROPERTYGET, nullptr, nullptr, &hr);
+                const std::wstring id = call(got.object.get(), L"id", DISPATCH_PROPERTYGET).text;
+                const std::wstring der = call(got.object.get(), L"certificateAsHex", DISPATCH_PROPERTYGET).text;
                 std::printf("id %ls\ncertificate %ls\n", id.c_str(), der.c_str());
-                const std::wstring args[2] = {id, argv[1]};
-                const std::wstring signature = invoke(page.get(), L"sign", DISPATCH_METHOD, args, nullptr, &hr);
-                if (FAILED(hr)) status = failed(page.get());
-                else status = (std::printf("signature %ls\n", signature.c_str()), 0);
+                const Answer signature =
+                    call(page.get(), L"sign", DISPATCH_METHOD, {text(id), text(argv[1]), text(L"en")});
+                if (FAILED(signature.hr)) status = failed(page.get());
+                else status = (std::printf("signature %ls\n", signature.text.c_str()), 0);
             }
         }
     }
