@@ -68,7 +68,7 @@ SECURITY_STATUS freeObject(NCRYPT_HANDLE object);
 } // namespace ncrypt
 
 // A certificate's private key from CryptAcquireCertificatePrivateKey: a
-// CryptoAPI provider (key specification AT_KEYEXCHANGE or AT_SIGNATURE) or a
+// CryptoAPI provider (dwKeySpec AT_KEYEXCHANGE or AT_SIGNATURE) or a
 // CNG key (CERT_NCRYPT_KEY_SPEC). It is freed only when the system says the
 // caller must, and at the latest when the owner goes.
 class CertificateKey {
@@ -78,7 +78,7 @@ public:
     CertificateKey(const CertificateKey &) = delete;
     CertificateKey &operator=(const CertificateKey &) = delete;
 
-    // The system's answer; on failure the key specification stays 0.
+    // The system's answer; on failure dwKeySpec stays 0.
     BOOL acquire(PCCERT_CONTEXT certificate, DWORD flags);
 
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle() const { return key; }

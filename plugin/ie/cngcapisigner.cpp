@@ -1,5 +1,5 @@
-// The hash signer. The digest's length chooses the algorithm; the key's
-// specification chooses the path: CryptoAPI providers sign a hash object and
+// The hash signer. The digest's length chooses the algorithm; the kind of key
+// (its dwKeySpec) chooses the path: CryptoAPI providers sign a hash object and
 // write the signature little-endian, so it is reversed; CNG keys sign the
 // digest directly and write it in the order page script expects. Every
 // handle has an owner, so each is released on every path.
