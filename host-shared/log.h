@@ -2,6 +2,8 @@
 // that file already exists. Switched on by creating the file, off by deleting it.
 #pragma once
 
+#include "functionname.h"
+
 #include <string>
 
 #if defined(__GNUC__)
@@ -19,9 +21,6 @@ void writeLog(const char *function, const char *file, int line, const char *form
 // The name is worked out only when the log file is there.
 void writeLogFromSignature(const char *prettyFunction, const char *file, int line,
                            const char *format, ...) QUORVANTA_PRINTF(4, 5);
-
-// "ns::Class::method" from a compiler's pretty function signature.
-std::string qualifiedFunctionName(const char *prettyFunction);
 
 // A log call that reads like printf and carries the caller's qualified name,
 // source file and line.

@@ -4,6 +4,8 @@
 // sharing restrictions, so several browser processes can append at once.
 #include "pluginlog.h"
 
+#include "functionname.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -32,15 +34,6 @@ bool loggingOn()
     return !path.empty() && _access(path.c_str(), 2) == 0;
 }
 
-// "HRESULT Class::method(args)" gives "Class::method".
-std::string qualifiedName(const char *signature)
-{
-    std::string text(signature);
-    std::string head = text.substr(0, text.find('('));
-    std::size_t start = head.find_last_of(" *&");
-    return start == std::string::npos ? head : head.substr(start + 1);
-}
-
 // The last component of a source path, whichever separator it uses.
 const char *baseName(const char *path)
 {
@@ -63,7 +56,7 @@ void writeLine(const char *signature, const char *file, int line, const char *fo
     std::fprintf(log.get(), "%d-%02d-%02d %02d:%02d:%02d.%03d ", now.wYear, now.wMonth, now.wDay, now.wHour,
                  now.wMinute, now.wSecond, now.wMilliseconds);
     if (file)
-        std::fprintf(log.get(), "%s() [%s:%i] ", qualifiedName(signature).c_str(), baseName(file), line);
+        std::fprintf(log.get(), "%s() [%s:%i] ", qualifiedFunctionName(signature).c_str(), baseName(file), line);
     if (format) std::vfprintf(log.get(), format, args);
     std::fputc('\n', log.get());
 }
