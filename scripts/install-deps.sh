@@ -2,14 +2,15 @@
 # Installs what one job needs on Debian 12 (bookworm) or a compatible Ubuntu,
 # and nothing more. Does nothing when all is there.
 #
-#   scripts/install-deps.sh [demo|demo-ie|bench|fuzz|test]     (default: test)
+#   scripts/install-deps.sh [demo|demo-ie|demo-browser|bench|fuzz|test]     (default: test)
 #
 #   demo   the Linux host with its Qt dialogs, SoftHSM2, a virtual display
 #   demo-ie  the IE plugin under Wine: mingw-w64, Wine, a virtual display
+#   demo-browser  the demo's job through Chromium and the extension
 #   bench  the Linux host and SoftHSM2
 #   fuzz   the host's core with clang's libFuzzer
-#   test   all of the above, the Windows cross toolchain, Wine and the tools
-#          the tests drive
+#   test   all of the above, the Windows cross toolchain, Wine, Firefox ESR
+#          and the tools the tests drive
 #
 # Prints one line per step; the package manager's own output goes to
 # build/logs/install-deps.log and is shown only when a step fails.
@@ -25,20 +26,22 @@ token=(softhsm2 opensc openssl)
 display=(xvfb xauth xdotool imagemagick)
 fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev)
+browsers=(chromium firefox-esr)
 testing=(x11-apps python3 python3-jwt python3-cryptography)
 
 case $job in
     demo) purpose=demo; packages=("${build[@]}" "${token[@]}" "${display[@]}" python3) ;;
     demo-ie) purpose="IE demo"; packages=("${build[@]}" openssl python3 "${display[@]}" "${windows[@]}") ;;
+    demo-browser) purpose="browser demo"; packages=("${build[@]}" "${token[@]}" "${display[@]}" python3 chromium) ;;
     bench) purpose=benchmarks; packages=("${build[@]}" "${token[@]}") ;;
     fuzz) purpose=fuzzers; packages=("${build[@]}" "${fuzz[@]}") ;;
     test)
         purpose=tests
-        packages=("${build[@]}" "${token[@]}" "${display[@]}" "${fuzz[@]}" "${windows[@]}" "${testing[@]}")
+        packages=("${build[@]}" "${token[@]}" "${display[@]}" "${fuzz[@]}" "${windows[@]}" "${browsers[@]}" "${testing[@]}")
         # wine32 only where the kernel can execute 32-bit programs at all.
         if "$here/can-run-i386"; then packages+=(wine32:i386); fi
         ;;
-    *) echo "usage: $0 [demo|demo-ie|bench|fuzz|test]" >&2; exit 2 ;;
+    *) echo "usage: $0 [demo|demo-ie|demo-browser|bench|fuzz|test]" >&2; exit 2 ;;
 esac
 
 missing=()

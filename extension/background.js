@@ -1,0 +1,199 @@
+// The extension's trusted side. Each page that calls the API gets its own
+// native host process, which serves that page's origin only. Every request is
+// built here from checked arguments: the origin comes from what the browser
+// says about the sender, the nonce is made here, and an answer goes back only
+// to the page that asked.
+"use strict";
+
+const HOST_NAME = "lv.quorvanta.token_signing";
+// Larger requests are refused before they reach the host. A batch that the
+// host could sign and answer within the browsers' 1 MiB answer limit is far
+// smaller.
+const MAX_REQUEST_BYTES = 1024 * 1024;
+const runtime = (globalThis.browser || globalThis.chrome).runtime;
+
+const NO_HOST = {
+  code: "no_host",
+  message: "The Quorvanta signing host is not installed: install the Quorvanta token signing package " +
+    "(quorvanta-token-signing on Linux, the Quorvanta MSI on Windows), then try again",
+};
+const BUSY = {
+  code: "busy",
+  message: "Another Quorvanta call of this page is still waiting for its answer: call again when it has ended",
+};
+const HOST_ENDED = { code: "technical_error", message: "The Quorvanta signing host ended without answering" };
+
+class CallError extends Error {
+  constructor(message) {
+    super(message);
+    this.code = "invalid_argument";
+  }
+}
+
+function isPlainObject(value) {
+  return typeof value === "object" && value !== null && !Array.isArray(value);
+}
+
+function checkHex(value, what) {
+  if (typeof value !== "string" || value.length === 0 || value.length % 2 !== 0 || !/^[0-9a-fA-F]*$/.test(value)) {
+    throw new CallError(what + " must be a non-empty text of hexadecimal digit pairs");
+  }
+}
+
+// The members that the options may set; any other member is ignored, and so
+// is an "origin" or "nonce" that a page puts there.
+function readOptions(options) {
+  if (options === undefined || options === null) return {};
+  if (!isPlainObject(options)) throw new CallError("options must be an object");
+  const request = {};
+  if (options.lang !== undefined) {
+    if (typeof options.lang !== "string" || options.lang.length > 16) {
+      throw new CallError("options.lang must be a language code such as \"lv\", \"en\" or \"ru\"");
+    }
+    request.lang = options.lang;
+  }
+  if (options.operation !== undefined) {
+    if (!["sign", "auth", "jwt"].includes(options.operation)) {
+      throw new CallError("options.operation must be \"sign\", \"auth\" or \"jwt\"");
+    }
+    request.operation = options.operation;
+  }
+  return request;
+}
+
+function readHash(hash) {
+  if (!isPlainObject(hash)) {
+    checkHex(hash, "hash");
+    return hash;
+  }
+  const names = Object.keys(hash);
+  if (names.length === 0) throw new CallError("a batch of hashes must name at least one hash");
+  for (const name of names) checkHex(hash[name], "hash \"" + name + "\"");
+  return hash;
+}
+
+// method name → [build the request from the arguments, read the answer].
+const METHODS = {
+  getVersion: [() => ({ type: "VERSION" }), (answer) => answer.version],
+  getCertificate: [(options) => ({ type: "CERT", ...readOptions(options) }), (answer) => answer.cert],
+  sign: [
+    (certificate, hash, options) => {
+      checkHex(certificate, "certificate");
+      return { type: "SIGN", ...readOptions(options), cert: certificate, hash: readHash(hash) };
+    },
+    (answer) => answer.signature,
+  ],
+};
+
+function buildRequest(method, args) {
+  if (!Object.prototype.hasOwnProperty.call(METHODS, method)) throw new CallError("unknown call " + method);
+  if (!Array.isArray(args)) throw new CallError("the arguments must be a list");
+  return METHODS[method][0](...args);
+}
+
+// The page's origin as the browser reports it: https top-level documents only.
+function senderOrigin(sender) {
+  if (!sender || !sender.tab || sender.frameId !== 0 || typeof sender.url !== "string") return null;
+  let origin = sender.origin;
+  if (typeof origin !== "string" || origin === "null") {
+    try {
+      origin = new URL(sender.url).origin;
+    } catch {
+      return null;
+    }
+  }
+  return origin.startsWith("https://") ? origin : null;
+}
+
+function hostNotFound(error) {
+  return /not found|no such native application|forbidden/i.test((error && error.message) || "");
+}
+
+// One page document and the host process that serves it.
+class PageSession {
+  constructor(page, origin) {
+    this.page = page;
+    this.origin = origin;
+    this.host = null;
+    this.call = null;
+    page.onMessage.addListener((message) => this.receive(message));
+    page.onDisconnect.addListener(() => this.close());
+  }
+
+  reply(id, reply) {
+    try {
+      this.page.postMessage({ id, ...reply });
+    } catch {
+      // The page has gone; its disconnect ends the session.
+    }
+  }
+
+  receive(message) {
+    const id = message && message.id;
+    if (typeof id !== "number") return;
+    if (this.call) return this.reply(id, { error: BUSY });
+    let request;
+    try {
+      request = buildRequest(message.method, message.args);
+      request.nonce = crypto.randomUUID();
+      request.origin = this.origin;
+      if (new TextEncoder().encode(JSON.stringify(request)).length > MAX_REQUEST_BYTES) {
+        throw new CallError("The request is larger than " + MAX_REQUEST_BYTES + " bytes: sign fewer hashes at once");
+      }
+    } catch (error) {
+      return this.reply(id, { error: { code: error.code || "invalid_argument", message: error.message } });
+    }
+    this.call = { id, nonce: request.nonce, read: METHODS[message.method][1] };
+    try {
+      if (!this.host) this.host = this.startHost();
+      this.host.postMessage(request);
+    } catch (error) {
+      this.hostEnded(this.host, error);
+    }
+  }
+
+  startHost() {
+    const host = runtime.connectNative(HOST_NAME);
+    host.onMessage.addListener((answer) => this.answer(answer));
+    host.onDisconnect.addListener((port) => this.hostEnded(host, runtime.lastError || (port && port.error)));
+    return host;
+  }
+
+  answer(answer) {
+    const call = this.call;
+    // Answers the host writes before it ends on a bad request carry no nonce.
+    if (!call || !isPlainObject(answer) || (answer.nonce !== undefined && answer.nonce !== call.nonce)) return;
+    this.call = null;
+    if (answer.result !== "ok") {
+      const code = typeof answer.result === "string" ? answer.result : "technical_error";
+      const message = typeof answer.message === "string" ? answer.message : "The signing host gave no reason";
+      return this.reply(call.id, { error: { code, message } });
+    }
+    const value = call.read(answer);
+    if (value === undefined) return this.reply(call.id, { error: HOST_ENDED });
+    this.reply(call.id, { value });
+  }
+
+  // The host process has ended (after a card error it ends itself) or never
+  // started. The next call starts a new one.
+  hostEnded(host, error) {
+    if (host && host !== this.host) return;
+    this.host = null;
+    const call = this.call;
+    this.call = null;
+    if (call) this.reply(call.id, { error: hostNotFound(error) ? NO_HOST : HOST_ENDED });
+  }
+
+  close() {
+    const host = this.host;
+    this.host = null;
+    this.call = null;
+    if (host) host.disconnect();
+  }
+}
+
+runtime.onConnect.addListener((page) => {
+  const origin = page.name === "quorvanta" ? senderOrigin(page.sender) : null;
+  if (!origin) return page.disconnect();
+  new PageSession(page, origin);
+});

@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""The extension, the host and the card together in a real browser: every case
+of the table below runs through the page API of an https page on 127.0.0.1,
+on the SoftHSM2 demo token, with the host's real dialogs on a virtual display
+answered with xdotool. Signatures are verified with OpenSSL, the
+authentication token with PyJWT.
+
+usage: browser_test.py chromium|firefox BUILD_DIR HOST_MANIFESTS"""
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import browser  # noqa: E402
+import demo  # noqa: E402
+import jwt  # noqa: E402
+
+HOME_ORIGIN = "https://www.quorvanta.lv"
+
+
+class PlannedUser(demo.VirtualUser):
+    """Answers each dialog as planned: "confirm" (the default: confirm, or type
+    the PIN), "cancel" (Escape), or "leave" (left open)."""
+
+    def __init__(self, display, shots):
+        self.plan = []
+        super().__init__(display, shots)
+
+    def answer(self, window, title, kind):
+        how = self.plan.pop(0) if self.plan else "confirm"
+        if how == "confirm":
+            return super().answer(window, title, kind)
+        if how == "cancel":
+            subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.answered.append((title, how))
+
+    def kinds(self, since):
+        return [self.TITLES.get(title) for title, _ in self.answered[since:]]
+
+
+def call(t, script, tab=None):
+    return t.browser.run(tab or t.tab, script)
+
+
+def value(result):
+    assert "value" in result, result
+    return result["value"]
+
+
+def error_code(result):
+    assert "error" in result, result
+    return result["error"]["code"]
+
+
+def sha256(text):
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def host_pids(t):
+    return set(browser.processes_below(t.browser.pid, t.host_program))
+
+
+# The cases, in order; later ones use what earlier ones found (t.*).
+
+def version(t):
+    assert value(call(t, "return await quorvanta.getVersion()")) == "2.3.9"
+    t.page_host = host_pids(t)
+    assert len(t.page_host) == 1, t.page_host
+
+
+def certificate_after_consent(t):
+    t.cert = value(call(t, 'return await quorvanta.getCertificate({lang: "en"})'))
+    t.sign_key = t.verify.public_key(t.cert, "signing")
+
+
+def sign_one_hash(t):
+    digest = sha256("one document")
+    signature = value(call(t, "return await quorvanta.sign(%s, %s, {lang: 'lv'})" % (
+        json.dumps(t.cert), json.dumps(digest))))
+    t.verify.signature(t.sign_key, bytes.fromhex(digest), signature)
+
+
+def sign_a_batch(t):
+    batch = {"first.pdf": sha256("first"), "second.pdf": sha256("second"), "": sha256("no name")}
+    signatures = value(call(t, "return await quorvanta.sign(%s, %s)" % (json.dumps(t.cert), json.dumps(batch))))
+    assert sorted(signatures) == sorted(batch), signatures
+    for name, digest in batch.items():
+        t.verify.signature(t.sign_key, bytes.fromhex(digest), signatures[name])
+
+
+def authentication_token(t):
+    auth = value(call(t, 'return await quorvanta.getCertificate({operation: "auth"})'))
+    challenge = sha256("login challenge")
+    token = value(call(t, "return await quorvanta.sign(%s, %s, {operation: 'jwt', lang: 'ru'})" % (
+        json.dumps(auth), json.dumps(challenge))))
+    with open(t.verify.public_key(auth, "authentication"), "rb") as f:
+        key = f.read()
+    payload = jwt.decode(token, key, algorithms=["RS256"])
+    assert payload["origin"] == t.site.origin, payload
+
+
+def cancelled_dialog(t):
+    t.user.plan = ["cancel"]
+    assert error_code(call(t, "return await quorvanta.sign(%s, %s)" % (
+        json.dumps(t.cert), json.dumps(sha256("cancelled"))))) == "user_cancel"
+
+
+def bad_calls(t):
+    cert, digest = json.dumps(t.cert), json.dumps(sha256("x"))
+    for script in ["return await quorvanta.sign('xyz', %s)" % digest,
+                   "return await quorvanta.sign(%s, {})" % cert,
+                   "return await quorvanta.sign(%s, [%s])" % (cert, digest),
+                   "return await quorvanta.getCertificate('lv')",
+                   "return await quorvanta.getCertificate({operation: 'admin'})",
+                   "return await quorvanta.getCertificate({lang: () => 'en'})",
+                   # A batch larger than any answer could be.
+                   "const batch = {}; for (let i = 0; i < 9000; i++) batch['n' + i] = %s.repeat(2);"
+                   " return await quorvanta.sign(%s, batch)" % (digest, cert)]:
+        assert error_code(call(t, script)) == "invalid_argument", script
+    # The host refuses a hash of no known length, and goes on serving.
+    assert error_code(call(t, "return await quorvanta.sign(%s, 'abcd')" % cert)) == "invalid_argument"
+    # Calls made at once: the first is served, the others refused.
+    results = value(call(t, "return (await Promise.allSettled([1, 2, 3].map(() => quorvanta.getVersion())))"
+                            ".map((r) => r.status === 'fulfilled' ? r.value : r.reason.code)"))
+    assert results == ["2.3.9", "busy", "busy"], results
+    assert host_pids(t) == t.page_host
+
+
+def false_origin(t):
+    # Another origin (another port) that claims to be the home domain.
+    t.other_tab = t.browser.open(t.other_site.origin + "/")
+    options = json.dumps({"lang": "en", "origin": HOME_ORIGIN, "nonce": "1"})
+    cert = value(call(t, "return await quorvanta.getCertificate(%s)" % options, t.other_tab))
+    assert cert == t.cert
+    with open(t.consent_store) as f:
+        store = f.read()
+    assert t.other_site.origin in store and "quorvanta.lv" not in store, store
+
+
+def host_ends_with_its_tab(t):
+    assert value(call(t, "return await quorvanta.getVersion()", t.other_tab)) == "2.3.9"
+    assert len(host_pids(t) - t.page_host) == 1
+    t.browser.close(t.other_tab)
+    browser.wait_for(lambda: host_pids(t) == t.page_host, 30, "the closed tab's host to end")
+
+
+def host_that_dies(t):
+    t.user.plan = ["leave"]
+    call(t, "window.pending = quorvanta.sign(%s, %s).catch((e) => e.code); return 0" % (
+        json.dumps(t.cert), json.dumps(sha256("never signed"))))
+    browser.wait_for(lambda: any(how == "leave" for _, how in t.user.answered), 60, "the PIN dialog")
+    for pid in t.page_host:
+        os.kill(pid, signal.SIGKILL)
+    assert value(call(t, "return await window.pending")) == "technical_error"
+    assert value(call(t, "return await quorvanta.getVersion()")) == "2.3.9"
+    assert host_pids(t) and host_pids(t).isdisjoint(t.page_host)
+
+
+def no_host(t):
+    hidden = t.browser.manifest + ".hidden"
+    os.rename(t.browser.manifest, hidden)
+    try:
+        tab = t.browser.open(t.site.origin + "/")
+        result = call(t, "return await quorvanta.getVersion()", tab)
+        assert error_code(result) == "no_host" and "install" in result["error"]["message"], result
+        t.browser.close(tab)
+    finally:
+        os.rename(hidden, t.browser.manifest)
+
+
+CASES = [  # (case, the dialogs it shows)
+    (version, []),
+    (certificate_after_consent, ["consent"]),
+    (sign_one_hash, ["pin"]),
+    (sign_a_batch, ["pin"]),
+    (authentication_token, ["pin"]),
+    (cancelled_dialog, ["pin"]),
+    (bad_calls, []),
+    (false_origin, ["consent"]),
+    (host_ends_with_its_tab, []),
+    (host_that_dies, ["pin"]),
+    (no_host, []),
+]
+
+
+class Run:
+    """What the cases share: the browser, its pages, the user, the findings."""
+
+
+def main():
+    name, build, manifests = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
+    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    t = Run()
+    t.work = tempfile.mkdtemp(prefix="quorvanta-%s-" % name)
+    t.host_program = os.path.join(build, "host-linux", "quorvanta-chrome-extension")
+    tokens = demo.prepare_token(repo, build)
+    env = dict(os.environ, HOME=os.path.join(t.work, "home"), TEMP=t.work,
+               XDG_CONFIG_HOME=os.path.join(t.work, "config"),
+               SOFTHSM2_CONF=os.path.join(tokens, "demo", "softhsm2.conf"),
+               LD_LIBRARY_PATH=os.path.join(tokens, "module"))
+    env.pop("WAYLAND_DISPLAY", None)
+    os.makedirs(env["HOME"])
+    t.consent_store = os.path.join(env["XDG_CONFIG_HOME"], "quorvanta", "consents")
+    t.verify = demo.Verifier(t.work)
+    xvfb, env["DISPLAY"] = demo.start_xvfb()
+    t.user = PlannedUser(env["DISPLAY"], t.work)
+    pages = os.path.join(t.work, "pages")
+    os.makedirs(pages)
+    with open(os.path.join(pages, "index.html"), "w") as f:
+        f.write("<!doctype html><title>Quorvanta browser test</title><p>Test page</p>\n")
+    t.site, t.other_site = browser.HttpsServer(pages, t.work), browser.HttpsServer(pages, t.work)
+    t.browser = case = None
+    failed = False
+    try:
+        t.browser = browser.BROWSERS[name](os.path.join(repo, "extension"), manifests, t.work, env)
+        t.tab = t.browser.open(t.site.origin + "/")
+        for case, dialogs in CASES:
+            seen = len(t.user.answered)
+            case(t)
+            # A dialog holds its call, so every dialog has come by now; its
+            # answer is recorded just after it is given.
+            browser.wait_for(lambda: len(t.user.answered) - seen >= len(dialogs), 30, "the dialogs' answers")
+            assert t.user.kinds(seen) == dialogs, (case.__name__, t.user.kinds(seen))
+            print("ok   %s: %s" % (name, case.__name__.replace("_", " ")))
+    except Exception:
+        failed = True
+        print("FAIL %s: %s" % (name, case.__name__.replace("_", " ") if case else "starting the browser"))
+        raise
+    finally:
+        if t.browser:
+            pids = host_pids(t)
+            t.browser.quit()
+            for pid in pids:  # hosts left by a failed case
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        t.user.close()
+        xvfb.terminate()
+        xvfb.wait()
+        t.site.close()
+        t.other_site.close()
+        if failed:
+            print("browser log and host log kept in " + t.work)
+        else:
+            shutil.rmtree(t.work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
