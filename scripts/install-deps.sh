@@ -25,9 +25,11 @@ build=(build-essential cmake ninja-build pkg-config git
 token=(softhsm2 opensc openssl)
 display=(xvfb xauth xdotool imagemagick)
 fuzz=(clang libclang-rt-14-dev)
+# dpkg-dev: apt-get source for the mingw OpenSSL; also dpkg-shlibdeps, which
+# with file (in testing) lets CPack make the .deb that the Linux tests check.
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev)
 browsers=(chromium firefox-esr)
-testing=(x11-apps python3 python3-jwt python3-cryptography)
+testing=(x11-apps python3 python3-jwt python3-cryptography file)
 
 case $job in
     demo) purpose=demo; packages=("${build[@]}" "${token[@]}" "${display[@]}" python3) ;;
