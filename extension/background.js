@@ -10,6 +10,9 @@ const HOST_NAME = "lv.quorvanta.token_signing";
 // host could sign and answer within the browsers' 1 MiB answer limit is far
 // smaller.
 const MAX_REQUEST_BYTES = 1024 * 1024;
+// The host serves one call at a time; this many more may wait for it. A page
+// that makes more calls at once gets "busy" for the extra ones at once.
+const MAX_WAITING_CALLS = 8;
 const runtime = (globalThis.browser || globalThis.chrome).runtime;
 
 const NO_HOST = {
@@ -19,7 +22,7 @@ const NO_HOST = {
 };
 const BUSY = {
   code: "busy",
-  message: "Another Quorvanta call of this page is still waiting for its answer: call again when it has ended",
+  message: "Too many Quorvanta calls of this page are waiting for their answers: call again when they have ended",
 };
 const HOST_ENDED = { code: "technical_error", message: "The Quorvanta signing host ended without answering" };
 
@@ -116,6 +119,7 @@ class PageSession {
     this.origin = origin;
     this.host = null;
     this.call = null;
+    this.waiting = [];
     page.onMessage.addListener((message) => this.receive(message));
     page.onDisconnect.addListener(() => this.close());
   }
@@ -131,7 +135,7 @@ class PageSession {
   receive(message) {
     const id = message && message.id;
     if (typeof id !== "number") return;
-    if (this.call) return this.reply(id, { error: BUSY });
+    if (this.waiting.length >= MAX_WAITING_CALLS) return this.reply(id, { error: BUSY });
     let request;
     try {
       request = buildRequest(message.method, message.args);
@@ -143,10 +147,17 @@ class PageSession {
     } catch (error) {
       return this.reply(id, { error: { code: error.code || "invalid_argument", message: error.message } });
     }
-    this.call = { id, nonce: request.nonce, read: METHODS[message.method][1] };
+    this.waiting.push({ id, request, read: METHODS[message.method][1] });
+    this.next();
+  }
+
+  // Sends the next waiting call when the host is free.
+  next() {
+    if (this.call || this.waiting.length === 0) return;
+    this.call = this.waiting.shift();
     try {
       if (!this.host) this.host = this.startHost();
-      this.host.postMessage(request);
+      this.host.postMessage(this.call.request);
     } catch (error) {
       this.hostEnded(this.host, error);
     }
@@ -162,16 +173,22 @@ class PageSession {
   answer(answer) {
     const call = this.call;
     // Answers the host writes before it ends on a bad request carry no nonce.
-    if (!call || !isPlainObject(answer) || (answer.nonce !== undefined && answer.nonce !== call.nonce)) return;
-    this.call = null;
-    if (answer.result !== "ok") {
-      const code = typeof answer.result === "string" ? answer.result : "technical_error";
-      const message = typeof answer.message === "string" ? answer.message : "The signing host gave no reason";
-      return this.reply(call.id, { error: { code, message } });
+    if (!call || !isPlainObject(answer) || (answer.nonce !== undefined && answer.nonce !== call.request.nonce)) {
+      return;
     }
-    const value = call.read(answer);
-    if (value === undefined) return this.reply(call.id, { error: HOST_ENDED });
-    this.reply(call.id, { value });
+    this.call = null;
+    const value = answer.result === "ok" ? call.read(answer) : undefined;
+    if (value !== undefined) {
+      this.reply(call.id, { value });
+    } else if (answer.result !== "ok") {
+      this.reply(call.id, { error: {
+        code: typeof answer.result === "string" ? answer.result : "technical_error",
+        message: typeof answer.message === "string" ? answer.message : "The signing host gave no reason",
+      } });
+    } else {
+      this.reply(call.id, { error: HOST_ENDED });
+    }
+    this.next();
   }
 
   // The host process has ended (after a card error it ends itself) or never
@@ -182,12 +199,14 @@ class PageSession {
     const call = this.call;
     this.call = null;
     if (call) this.reply(call.id, { error: hostNotFound(error) ? NO_HOST : HOST_ENDED });
+    this.next();
   }
 
   close() {
     const host = this.host;
     this.host = null;
     this.call = null;
+    this.waiting = [];
     if (host) host.disconnect();
   }
 }

@@ -29,6 +29,7 @@ class PlannedUser(demo.VirtualUser):
 
     def __init__(self, display, shots):
         self.plan = []
+        self.left_open = []
         super().__init__(display, shots)
 
     def answer(self, window, title, kind):
@@ -36,9 +37,14 @@ class PlannedUser(demo.VirtualUser):
         if how == "confirm":
             return super().answer(window, title, kind)
         if how == "cancel":
-            subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"], env=self.env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.cancel(window)
+        else:
+            self.left_open.append(window)
         self.answered.append((title, how))
+
+    def cancel(self, window):
+        subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def kinds(self, since):
         return [self.TITLES.get(title) for title, _ in self.answered[since:]]
@@ -125,11 +131,25 @@ def bad_calls(t):
         assert error_code(call(t, script)) == "invalid_argument", script
     # The host refuses a hash of no known length, and goes on serving.
     assert error_code(call(t, "return await quorvanta.sign(%s, 'abcd')" % cert)) == "invalid_argument"
-    # Calls made at once: the first is served, the others refused.
-    results = value(call(t, "return (await Promise.allSettled([1, 2, 3].map(() => quorvanta.getVersion())))"
-                            ".map((r) => r.status === 'fulfilled' ? r.value : r.reason.code)"))
-    assert results == ["2.3.9", "busy", "busy"], results
+    # Calls made at once are served one after another.
+    results = value(call(t, "return await Promise.all([1, 2, 3].map(() => quorvanta.getVersion()))"))
+    assert results == ["2.3.9"] * 3, results
     assert host_pids(t) == t.page_host
+
+
+def calls_waiting_for_a_dialog(t):
+    # While the PIN dialog is open, 8 calls may wait; more are refused at once.
+    t.user.plan = ["leave"]
+    busy = value(call(t, """
+        window.signing = quorvanta.sign(%s, %s).catch((e) => e.code);
+        const calls = Array.from({ length: 10 }, () => quorvanta.getVersion().catch((e) => e.code));
+        window.waiting = Promise.all(calls);
+        return await Promise.all(calls.slice(8));""" % (json.dumps(t.cert), json.dumps(sha256("queued")))))
+    assert busy == ["busy", "busy"], busy
+    browser.wait_for(lambda: t.user.left_open, 60, "the PIN dialog")
+    t.user.cancel(t.user.left_open.pop())
+    assert value(call(t, "return await window.signing")) == "user_cancel"
+    assert value(call(t, "return await window.waiting")) == ["2.3.9"] * 8 + ["busy"] * 2
 
 
 def false_origin(t):
@@ -154,7 +174,8 @@ def host_that_dies(t):
     t.user.plan = ["leave"]
     call(t, "window.pending = quorvanta.sign(%s, %s).catch((e) => e.code); return 0" % (
         json.dumps(t.cert), json.dumps(sha256("never signed"))))
-    browser.wait_for(lambda: any(how == "leave" for _, how in t.user.answered), 60, "the PIN dialog")
+    browser.wait_for(lambda: t.user.left_open, 60, "the PIN dialog")
+    t.user.left_open.clear()  # it goes with its host
     for pid in t.page_host:
         os.kill(pid, signal.SIGKILL)
     assert value(call(t, "return await window.pending")) == "technical_error"
@@ -182,6 +203,7 @@ CASES = [  # (case, the dialogs it shows)
     (authentication_token, ["pin"]),
     (cancelled_dialog, ["pin"]),
     (bad_calls, []),
+    (calls_waiting_for_a_dialog, ["pin"]),
     (false_origin, ["consent"]),
     (host_ends_with_its_tab, []),
     (host_that_dies, ["pin"]),
