@@ -177,6 +177,12 @@ class PageSession {
       return;
     }
     this.call = null;
+    // A host that is about to end (after a card error, say) answers without
+    // "api". The next call must not be sent to it, but to a new host.
+    if (answer.api === undefined && this.host) {
+      this.host.disconnect();
+      this.host = null;
+    }
     const value = answer.result === "ok" ? call.read(answer) : undefined;
     if (value !== undefined) {
       this.reply(call.id, { value });

@@ -183,6 +183,21 @@ def host_that_dies(t):
     assert host_pids(t) and host_pids(t).isdisjoint(t.page_host)
 
 
+def host_that_ends_itself(t):
+    # A card error ends the host after its answer: here the token store is
+    # gone when a new host starts. The call made with it goes to a new host.
+    tab = t.browser.open(t.site.origin + "/")
+    conf = t.env["SOFTHSM2_CONF"]
+    os.rename(conf, conf + ".hidden")
+    try:
+        results = value(call(t, "return await Promise.all([quorvanta.getCertificate().catch((e) => e.code),"
+                                " quorvanta.getVersion()])", tab))
+    finally:
+        os.rename(conf + ".hidden", conf)
+    assert results == ["technical_error", "2.3.9"], results
+    t.browser.close(tab)
+
+
 def no_host(t):
     hidden = t.browser.manifest + ".hidden"
     os.rename(t.browser.manifest, hidden)
@@ -207,6 +222,7 @@ CASES = [  # (case, the dialogs it shows)
     (false_origin, ["consent"]),
     (host_ends_with_its_tab, []),
     (host_that_dies, ["pin"]),
+    (host_that_ends_itself, []),
     (no_host, []),
 ]
 
@@ -228,6 +244,7 @@ def main():
                LD_LIBRARY_PATH=os.path.join(tokens, "module"))
     env.pop("WAYLAND_DISPLAY", None)
     os.makedirs(env["HOME"])
+    t.env = env
     t.consent_store = os.path.join(env["XDG_CONFIG_HOME"], "quorvanta", "consents")
     t.verify = demo.Verifier(t.work)
     xvfb, env["DISPLAY"] = demo.start_xvfb()
