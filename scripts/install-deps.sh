@@ -27,7 +27,7 @@ display=(xvfb xauth xdotool imagemagick)
 fuzz=(clang libclang-rt-14-dev)
 # dpkg-dev: apt-get source for the mingw OpenSSL; also dpkg-shlibdeps, which
 # with file (in testing) lets CPack make the .deb that the Linux tests check.
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
 testing=(x11-apps python3 python3-jwt python3-cryptography file)
 
