@@ -240,7 +240,10 @@ class Firefox:
                                               os.path.join(home, ".mozilla", "native-messaging-hosts"))
         profile = os.path.join(work, "firefox-profile")
         os.makedirs(profile, exist_ok=True)
+        # The background script is an event page in Firefox; a short idle
+        # time shows that an open host keeps it (and so the host) alive.
         prefs = {"marionette.port": 0, "remote.prefs.recommended": True,
+                 "extensions.background.idle.timeout": 2000,
                  "browser.shell.checkDefaultBrowser": False, "app.update.disabledForTesting": True,
                  "extensions.originControls.grantByDefault": True, "network.proxy.type": 0,
                  "browser.tabs.warnOnClose": False, "dom.disable_open_during_load": False}
