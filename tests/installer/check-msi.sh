@@ -117,6 +117,12 @@ $(diff <(echo "$baseline") <(echo "$current"))"
     fi
 }
 
+# step NAME /i|/x MSI present|gone SCOPE [VERSION]: msiexec, then the table.
+step() {
+    msiexec "$2" "$3" || fail "$1: msiexec $2 exited with $?"
+    check "$1" "$4" "$5" "${6:-}"
+}
+
 # The host that the Chrome key leads to answers VERSION (the manifest's path
 # is relative to the manifest's folder). Arguments for the runner first.
 check_host() {
@@ -135,8 +141,7 @@ check_host() {
 baseline=$(registry)
 
 # Per machine, twice; the shipped host is the 32-bit build.
-msiexec /i "$machine_msi" || fail "install per machine exited with $?"
-check "install" present machine
+step "install" /i "$machine_msi" present machine
 cmp -s "$host32" "$(unix "$machine_dir")/quorvanta-chrome-extension.exe" || fail "the installed host is not the 32-bit build"
 if scripts_dir=$(dirname "$wine") && "$scripts_dir/can-run-i386" && [ -x /usr/lib/wine/wine ]; then
     check_host --32
@@ -160,27 +165,21 @@ dll="$machine_dir\\quorvanta-plugin-ie.dll"
 "$wine" regsvr32 /s /u "$dll" </dev/null && "$wine" regsvr32 /s "$dll" </dev/null || fail "regsvr32 by hand failed"
 [ "$installed" = "$(registry)" ] || fail "the installer's registration differs from regsvr32's:
 $(diff <(echo "$installed") <(registry))"
-msiexec /i "$machine_msi" || fail "installing the same package again exited with $?"
-check "same package again" present machine
+step "same package again" /i "$machine_msi" present machine
 
 # The same version built with the 64-bit host replaces it.
-msiexec /i "$host64_msi" || fail "install of the 64-bit host's package exited with $?"
-check "same version, another package" present machine
+step "same version, another package" /i "$host64_msi" present machine
 check_host
-msiexec /x "$host64_msi" || fail "uninstall exited with $?"
-check "uninstall" gone machine
+step "uninstall" /x "$host64_msi" gone machine
 
 # An upgrade from a lower version leaves the new version alone; going back
 # down is refused.
 older=$(basename "$older_msi" .msi); older=${older##*-}
-msiexec /i "$older_msi" || fail "install of $older exited with $?"
-check "install $older" present machine "$older"
-msiexec /i "$host64_msi" || fail "upgrade exited with $?"
-check "upgrade from $older" present machine
+step "install $older" /i "$older_msi" present machine "$older"
+step "upgrade from $older" /i "$host64_msi" present machine
 msiexec /i "$older_msi" && fail "installing $older over $version succeeded"
 check "downgrade refused" present machine
-msiexec /x "$host64_msi" || fail "uninstall after the upgrade exited with $?"
-check "uninstall after the upgrade" gone machine
+step "uninstall after the upgrade" /x "$host64_msi" gone machine
 
 # A registration that fails halfway, here because the component category
 # manager is gone, rolls the whole installation back.
@@ -199,8 +198,7 @@ rm -f "$(unix "$machine_dir")/quorvanta-chrome-extension.exe" "$(unix "$machine_
 for key in 'HKLM\Software\Microsoft\Edge\NativeMessagingHosts' 'HKLM\Software\Classes\quorvantapluginie.QuorvantaIEPluginBHO'; do
     "$wine" reg delete "$key" /f </dev/null >/dev/null 2>&1
 done
-msiexec /x "$machine_msi" || fail "uninstall of a damaged installation exited with $?"
-check "uninstall of a damaged installation" gone machine
+step "uninstall of a damaged installation" /x "$machine_msi" gone machine
 # Without the plugin's DLL its unregistration cannot run: the uninstall still
 # finishes and removes the rest; the plugin's keys then stay, until the next
 # installation registers it again over them and its uninstall removes them.
@@ -211,20 +209,17 @@ msiexec /x "$machine_msi" || fail "uninstall without the plugin's DLL exited wit
     ! key_exists 'HKLM\Software\Google\Chrome\NativeMessagingHosts\lv.quorvanta.token_signing' ||
     fail "uninstall without the plugin's DLL left the product, its folder or its browser keys"
 msiexec /i "$machine_msi" || fail "install over the plugin's keys exited with $?"
-msiexec /x "$machine_msi" || fail "uninstall exited with $?"
-check "install over the plugin's keys, then uninstall" gone machine
+step "install over the plugin's keys, then uninstall" /x "$machine_msi" gone machine
 
 # Per user: the profile folder and HKCU only.
 baseline=$(registry)
-msiexec /i "$user_msi" || fail "install per user exited with $?"
-check "install per user" present user
+step "install per user" /i "$user_msi" present user
 for key in 'HKLM\Software\Google\Chrome\NativeMessagingHosts\lv.quorvanta.token_signing' \
            'HKLM\Software\Classes\quorvantapluginie.QuorvantaIEPluginBHO'; do
     key_exists "$key" && fail "install per user wrote $key"
 done
 [ -e "$(unix "$machine_dir")" ] && fail "install per user wrote $machine_dir"
-msiexec /x "$user_msi" || fail "uninstall per user exited with $?"
-check "uninstall per user" gone user
+step "uninstall per user" /x "$user_msi" gone user
 
 [ "$failures" -eq 0 ] && echo "installer: all checks passed"
 exit $((failures > 0))

@@ -159,40 +159,35 @@ TEST(Signer, LengthsAndStatuses)
         const char *fixture;
         const wchar_t *code, *message; // "0", "" for a signature
     };
-    const Case cases[] = {
-        {L"sign-rsa", 20, nullptr, L"0", L""},
-        {L"sign-rsa", 28, nullptr, L"5", L"CreateHash failed"},
-        {L"sign-rsa", 32, nullptr, L"0", L""},
-        {L"sign-rsa", 36, nullptr, L"0", L""},
-        {L"sign-rsa", 48, nullptr, L"0", L""},
-        {L"sign-rsa", 64, nullptr, L"0", L""},
-        {L"auth-p384", 32, nullptr, L"5", L"Signing failed"},  // an EC key through CryptoAPI
-        {L"auth-rsa", 20, nullptr, L"0", L""},
+    std::vector<Case> cases = {
+        {L"sign-rsa", 28, nullptr, L"5", L"CreateHash failed"}, // no SHA-224 in CryptoAPI
         {L"auth-rsa", 28, nullptr, L"0", L""},
-        {L"auth-rsa", 32, nullptr, L"0", L""},
-        {L"auth-rsa", 36, nullptr, L"0", L""},
-        {L"auth-rsa", 48, nullptr, L"0", L""},
-        {L"auth-rsa", 64, nullptr, L"0", L""},
+        {L"auth-p384", 32, nullptr, L"5", L"Signing failed"},  // an EC key through CryptoAPI
         {L"usage-nr-client", 32, nullptr, L"0", L""},          // ECDSA through CNG
         {L"usage-nr-client", 48, nullptr, L"0", L""},
         {L"validity-expired", 32, nullptr, L"5", L"Signing failed"}, // found although expired
-        {L"sign-rsa", 32, "sign-error 0x4C7", L"1", L"Signing was cancelled"},
-        {L"sign-rsa", 32, "sign-error 0x8010006E", L"1", L"Signing was cancelled"},
-        {L"sign-rsa", 32, "sign-error 0x8010006C", L"24", L"Maximum number of PIN entry attempts has been reached"},
-        {L"sign-rsa", 32, "sign-error 0x80090026", L"5", L"The supplied handle is invalid"},
-        {L"sign-rsa", 32, "sign-error 0x80090020", L"5", L"Signing failed"},
-        {L"auth-rsa", 32, "sign-error 0x4C7", L"1", L"Signing was cancelled"},
-        {L"auth-rsa", 32, "sign-error 0x8010006E", L"1", L"Signing was cancelled"},
-        {L"auth-rsa", 32, "sign-error 0x8010006C", L"24", L"Maximum number of PIN entry attempts has been reached"},
-        {L"auth-rsa", 32, "sign-error 0x80090026", L"5", L"The supplied handle is invalid"},
-        {L"auth-rsa", 32, "sign-error 0x80090020", L"5", L"Signing failed"},
-        {L"sign-rsa", 32, "acquire-error 0x8010000C", L"5", L"Incompatible key"}, // card pulled since selection
-        {L"auth-rsa", 32, "acquire-error 0x8010000C", L"5", L"Incompatible key"},
-        {L"demo-sign", 32, nullptr, L"5", L"Incompatible key"},                   // no key information
+        {L"demo-sign", 32, nullptr, L"5", L"Incompatible key"},      // no key information
         {L"sign-rsa", 19, nullptr, L"17", L"Invalid Hash"},
         {L"sign-rsa", 0, nullptr, L"17", L"Invalid Hash"},
         {L"sign-rsa", 65, nullptr, L"17", L"Invalid Hash"},
     };
+    // The same lengths and provider statuses through CryptoAPI (sign-rsa)
+    // and through CNG (auth-rsa).
+    const Case statuses[] = {
+        {nullptr, 32, "sign-error 0x4C7", L"1", L"Signing was cancelled"},
+        {nullptr, 32, "sign-error 0x8010006E", L"1", L"Signing was cancelled"},
+        {nullptr, 32, "sign-error 0x8010006C", L"24", L"Maximum number of PIN entry attempts has been reached"},
+        {nullptr, 32, "sign-error 0x80090026", L"5", L"The supplied handle is invalid"},
+        {nullptr, 32, "sign-error 0x80090020", L"5", L"Signing failed"},
+        {nullptr, 32, "acquire-error 0x8010000C", L"5", L"Incompatible key"}, // card pulled since selection
+    };
+    for (const wchar_t *certificate : {L"sign-rsa", L"auth-rsa"}) {
+        for (size_t size : {20, 32, 36, 48, 64}) cases.push_back({certificate, size, nullptr, L"0", L""});
+        for (Case status : statuses) {
+            status.certificate = certificate;
+            cases.push_back(status);
+        }
+    }
     for (const Case &c : cases) {
         const std::string label = std::string(c.certificate, c.certificate + wcslen(c.certificate)) + " " +
                                   std::to_string(c.size) + " " + (c.fixture ? c.fixture : "");
