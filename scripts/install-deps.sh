@@ -14,6 +14,13 @@
 #
 # Prints one line per step; the package manager's own output goes to
 # build/logs/install-deps.log and is shown only when a step fails.
+#
+# A mirror caught in the middle of a sync serves lists that do not match its
+# Release file: the list update is tried again, and then the install goes on
+# with the lists at hand. wine32, which the tests can do without, is
+# installed on its own, and when it cannot be, what the tests do instead is
+# said here and written to build/logs/setup-notes for the test summary.
+# A required package that does not install stops the run with apt's reason.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -30,6 +37,7 @@ fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
 testing=(x11-apps python3 python3-jwt python3-cryptography file)
+wine32=()
 
 case $job in
     demo) purpose=demo; packages=("${build[@]}" "${token[@]}" "${display[@]}" python3) ;;
@@ -40,26 +48,39 @@ case $job in
     test)
         purpose=tests
         packages=("${build[@]}" "${token[@]}" "${display[@]}" "${fuzz[@]}" "${windows[@]}" "${browsers[@]}" "${testing[@]}")
-        # wine32 only where the kernel can execute 32-bit programs at all.
-        if "$here/can-run-i386"; then packages+=(wine32:i386); fi
+        # wine32 serves only the 32-bit runs of the Windows tests, and only
+        # where the kernel can execute 32-bit programs at all.
+        if "$here/can-run-i386"; then wine32=(wine32:i386); fi
         ;;
     *) echo "usage: $0 [demo|demo-ie|demo-browser|bench|fuzz|test]" >&2; exit 2 ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+logs="$here/../build/logs"
+mkdir -p "$logs"
+logs=$(cd "$logs" && pwd)
+log="$logs/install-deps.log"
+notes="$logs/setup-notes"
+: >"$notes"
+
+not_installed() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+    done
+}
+mapfile -t missing < <(not_installed "${packages[@]}")
+mapfile -t missing_wine32 < <(not_installed ${wine32[@]+"${wine32[@]}"})
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_wine32[@]} -eq 0 ] && exit 0
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-logs="$here/../build/logs"
-mkdir -p "$logs"
-log="$(cd "$logs" && pwd)/install-deps.log"
 : >"$log"
+
+# note TEXT: one line now, and the same line in the test command's summary.
+note() {
+    echo "== $1"
+    echo "$1" >>"$notes"
+}
 
 # step TEXT COMMAND...: one line for the step, the command's output to the log.
 step() {
@@ -74,10 +95,61 @@ step() {
     fi
 }
 
+apt() {
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "$@"
+}
+
+# Up to three tries, then on with the lists that did arrive: a list missing
+# for an optional architecture must not stop the job, and a list missing for
+# a required package makes its install fail below with apt's own reason.
+failed_lists=
+update_lists() {
+    local try out
+    echo "== Updating the package lists"
+    for try in 1 2 3; do
+        if out=$(apt update 2>&1); then
+            echo "$out" >>"$log"
+            return 0
+        fi
+        echo "$out" >>"$log"
+        [ $try -lt 3 ] && sleep 5
+    done
+    # "Err:6 http://… bookworm-security/main i386 Packages" and, indented
+    # below it, the mirror's reason.
+    failed_lists=$(echo "$out" | awk '
+        /^Err:/ { sub(/^Err:[0-9]+ /, ""); list = $0; next }
+        list != "" { sub(/^ +/, ""); sub(/ \[IP: [^]]*\]$/, ""); lists = lists sep list " (" $0 ")"; sep = "; "; list = "" }
+        END { print lists }')
+    failed_lists=${failed_lists:-apt-get update failed (see $log)}
+    echo "== Some package lists could not be updated, going on with those at hand: $failed_lists"
+}
+
 # wine32 is an i386 package.
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+added_i386=
+if [ ${#missing_wine32[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     step "Adding the i386 architecture for wine32" "${sudo_cmd[@]}" dpkg --add-architecture i386
+    added_i386=yes
 fi
-step "Updating the package lists" "${sudo_cmd[@]}" apt-get update
-step "Installing ${#missing[@]} packages for the $purpose: ${missing[*]}" \
-    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+update_lists
+if [ ${#missing[@]} -gt 0 ]; then
+    step "Installing ${#missing[@]} packages for the $purpose: ${missing[*]}" \
+        apt install -y --no-install-recommends "${missing[@]}"
+fi
+if [ ${#missing_wine32[@]} -gt 0 ]; then
+    echo "== Installing wine32 for the 32-bit Windows tests"
+    if out=$(apt install -y --no-install-recommends "${missing_wine32[@]}" 2>&1); then
+        echo "$out" >>"$log"
+    else
+        echo "$out" >>"$log"
+        # A missing list is the likely cause, and says more than apt's
+        # "unmet dependencies".
+        reason=$(echo "$out" | grep '^E: ' | head -n 1 | sed 's/^E: //')
+        [ -z "$failed_lists" ] || reason="package lists missing: $failed_lists; apt: $reason"
+        note "wine32 could not be installed (${reason:-see $log}): the 32-bit Windows tests will run on the 64-bit build"
+        # An architecture added only for wine32 would make every later list
+        # update fail the same way.
+        if [ -n "$added_i386" ]; then
+            "${sudo_cmd[@]}" dpkg --remove-architecture i386 >>"$log" 2>&1 || true
+        fi
+    fi
+fi
