@@ -144,7 +144,7 @@ if [ ${#missing_wine32[@]} -gt 0 ]; then
         # A missing list is the likely cause, and says more than apt's
         # "unmet dependencies".
         reason=$(echo "$out" | grep '^E: ' | head -n 1 | sed 's/^E: //')
-        [ -z "$failed_lists" ] || reason="package lists missing: $failed_lists; apt: $reason"
+        [ -z "$failed_lists" ] || reason="package lists missing: $failed_lists"
         note "wine32 could not be installed (${reason:-see $log}): the 32-bit Windows tests will run on the 64-bit build"
         # An architecture added only for wine32 would make every later list
         # update fail the same way.
