@@ -1,7 +1,8 @@
 // The interpreter of the registration scripts. A script is read into a list
 // of entries first, so a malformed script changes nothing; registration then
-// walks the entries in order, unregistration in reverse so that subkeys go
-// before their parents.
+// walks the entries in order and stops at the first failure, unregistration
+// walks them in reverse so that subkeys go before their parents, and goes on
+// past a key that it cannot remove, so that all else goes.
 #include "registrar.h"
 
 #include "comsupport.h"
@@ -175,13 +176,14 @@ HRESULT applyScript(const std::string &script, const ScriptContext &context, boo
             LSTATUS status = writeEntry(entry);
             if (status != ERROR_SUCCESS) return hresultFromStatus(status);
         }
-    } else {
-        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-            LSTATUS status = eraseEntry(*entry);
-            if (!isGone(status)) return hresultFromStatus(status);
-        }
+        return S_OK;
     }
-    return S_OK;
+    HRESULT first = S_OK;
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        LSTATUS status = eraseEntry(*entry);
+        if (!isGone(status) && SUCCEEDED(first)) first = hresultFromStatus(status);
+    }
+    return first;
 }
 
 std::string loadRegistryScript(HMODULE module, int id)
