@@ -138,15 +138,17 @@ TEST(Exports, OnlyTheCertificateClassCanBeAggregated)
 TEST(Exports, DllCanUnloadNowWhileObjectsOrLocksLive)
 {
     auto canUnloadNow = pluginExport<PlainFunction>("DllCanUnloadNow");
-    auto certificates = factory(CLSID_QuorvantaCertificate);
-    EXPECT_EQ(canUnloadNow(), S_OK) << "a cached class factory does not lock the module";
-    auto certificate = create<IDispatch>(CLSID_QuorvantaCertificate, IID_IDispatch);
-    EXPECT_EQ(canUnloadNow(), S_FALSE);
-    certificate.reset();
     EXPECT_EQ(canUnloadNow(), S_OK);
-    certificates->LockServer(TRUE);
-    EXPECT_EQ(canUnloadNow(), S_FALSE);
-    certificates->LockServer(FALSE);
+    auto certificates = factory(CLSID_QuorvantaCertificate);
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a client holds a class factory";
+    auto certificate = create<IDispatch>(CLSID_QuorvantaCertificate, IID_IDispatch);
+    certificates.reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a client holds an object";
+    certificate.reset();
+    EXPECT_EQ(canUnloadNow(), S_OK) << "the module's own cache of factories does not lock it";
+    factory(CLSID_QuorvantaCertificate)->LockServer(TRUE);
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a lock";
+    factory(CLSID_QuorvantaCertificate)->LockServer(FALSE);
     EXPECT_EQ(canUnloadNow(), S_OK);
 }
 
