@@ -17,6 +17,10 @@ namespace {
 
 const wchar_t pluginVersion[] = L"2.3.9 64bit";
 
+// The dispatch identifiers of the type library's certificate and signing
+// calls: getCertificate, getCertificateWithOperation, sign, signWithOperation.
+const DISPID dispidGetCertificate = 5, dispidSignWithOperation = 8;
+
 // Only "auth", exactly, selects authentication; everything else signs.
 bool isAuthOperation(BSTR operation)
 {
@@ -76,9 +80,23 @@ HRESULT CQuorvantaIEPluginBHO::SetSite(IUnknown *newSite)
 HRESULT CQuorvantaIEPluginBHO::GetSite(REFIID iid, void **out)
 {
     PLUGIN_LOG_ENTRY();
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    return site ? site->QueryInterface(iid, out) : E_FAIL;
+    return comBoundary([&] {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        return site ? site->QueryInterface(iid, out) : E_FAIL;
+    });
+}
+
+// A certificate or signing call through IDispatch starts with no failure
+// recorded: one that the script engine cannot even make (its arguments do not
+// convert) must not leave page script an earlier call's failure to read.
+HRESULT CQuorvantaIEPluginBHO::Invoke(DISPID member, REFIID iid, LCID locale, WORD flags, DISPPARAMS *params,
+                                      VARIANT *result, EXCEPINFO *exception, UINT *argError)
+{
+    return comBoundary([&] {
+        if (member >= dispidGetCertificate && member <= dispidSignWithOperation) errors.record(0, "");
+        return TypeInfoDispatch::Invoke(member, iid, locale, flags, params, result, exception, argError);
+    });
 }
 
 HRESULT CQuorvantaIEPluginBHO::get_version(BSTR *result)

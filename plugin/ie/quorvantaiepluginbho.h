@@ -23,6 +23,10 @@ public:
     HRESULT STDMETHODCALLTYPE SetSite(IUnknown *site) override;
     HRESULT STDMETHODCALLTYPE GetSite(REFIID iid, void **out) override;
 
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID locale, WORD flags, DISPPARAMS *params,
+                                     VARIANT *result, EXCEPINFO *exception, UINT *argError) override;
+
     // IQuorvantaIEPluginBHO
     HRESULT STDMETHODCALLTYPE get_version(BSTR *result) override;
     HRESULT STDMETHODCALLTYPE get_errorMessage(BSTR *result) override;
