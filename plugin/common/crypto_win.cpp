@@ -1,7 +1,11 @@
 // The private-key owner and the CNG binding. CryptAcquireCertificatePrivateKey
 // is called through crypt32's ordinary import; ncrypt.dll is bound once per
-// process with LoadLibraryW and kept loaded.
+// process, from the system folder by its full path (a bare name would let the
+// search order find a planted copy first, in the browser's own folder), and
+// kept loaded.
 #include "crypto_win.h"
+
+#include <string>
 
 namespace {
 
@@ -22,7 +26,10 @@ const NcryptFunctions &ncryptFunctions()
 {
     static const NcryptFunctions functions = [] {
         NcryptFunctions bound;
-        if (HMODULE module = LoadLibraryW(L"ncrypt.dll")) {
+        wchar_t folder[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return bound;
+        if (HMODULE module = LoadLibraryW((std::wstring(folder, length) + L"\\ncrypt.dll").c_str())) {
             bind(module, "NCryptSignHash", bound.signHash);
             bind(module, "NCryptSetProperty", bound.setProperty);
             bind(module, "NCryptGetProperty", bound.getProperty);

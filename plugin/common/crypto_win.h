@@ -56,8 +56,8 @@ using CertContext = UniqueHandle<PCCERT_CONTEXT, FreeCertContext>;
 using CryptProvider = UniqueHandle<HCRYPTPROV, ReleaseCryptProvider>;
 using CryptHash = UniqueHandle<HCRYPTHASH, DestroyCryptHash>;
 
-// The CNG functions the plugin uses. Without ncrypt.dll (or one of them)
-// each answers NTE_PROVIDER_DLL_FAIL.
+// The CNG functions the plugin uses, from the system's ncrypt.dll. Without
+// it (or one of them) each answers NTE_PROVIDER_DLL_FAIL.
 namespace ncrypt {
 SECURITY_STATUS signHash(NCRYPT_KEY_HANDLE key, void *paddingInfo, PBYTE hash, DWORD hashSize, PBYTE signature,
                          DWORD signatureSize, DWORD *written, DWORD flags);

@@ -21,10 +21,27 @@ namespace {
 std::wstring doublesDir;
 bool pluginAnswersCng, testAnswersCng;
 
+std::wstring systemNcrypt()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return std::wstring(path) + L"\\ncrypt.dll";
+}
+
+// The test ncrypt.dll (built into DOUBLES-DIR\ncrypt) takes the place of the
+// system's in the Wine prefix while the tests run; Wine loads it only with
+// ncrypt=n. A copy of it also lies beside this program, where a bare
+// "ncrypt.dll" would be found first.
 class CardEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
+        const std::wstring testNcrypt = doublesDir + L"\\ncrypt\\ncrypt.dll";
+        if (GetFileAttributesW(wineNcrypt().c_str()) == INVALID_FILE_ATTRIBUTES)
+            MoveFileW(systemNcrypt().c_str(), wineNcrypt().c_str());
+        ASSERT_TRUE(CopyFileW(testNcrypt.c_str(), systemNcrypt().c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(CopyFileW(testNcrypt.c_str(), plantedNcrypt().c_str(), FALSE)) << GetLastError();
+
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         plugin = LoadLibraryW(pluginPath.c_str());
         ASSERT_NE(plugin, nullptr);
@@ -41,8 +58,15 @@ public:
         using Plain = HRESULT(WINAPI *)();
         reinterpret_cast<Plain>(reinterpret_cast<void *>(GetProcAddress(plugin, "DllUnregisterServer")))();
         CoUninitialize();
+        DeleteFileW(plantedNcrypt().c_str());
+        // The test ncrypt.dll is still loaded: removed first, not replaced.
+        if (DeleteFileW(systemNcrypt().c_str())) MoveFileW(wineNcrypt().c_str(), systemNcrypt().c_str());
     }
     std::wstring pluginPath;
+
+private:
+    static std::wstring wineNcrypt() { return systemNcrypt() + L".wine"; }
+    static std::wstring plantedNcrypt() { return doublesDir + L"\\ncrypt.dll"; }
 };
 
 const StoreCertificate &row(const wchar_t *name)
@@ -66,6 +90,18 @@ Bytes hashOf(size_t size)
     Bytes hash(size);
     for (size_t i = 0; i < size; ++i) hash[i] = static_cast<unsigned char>(0xA0 + i * 7);
     return hash;
+}
+
+// The CNG binding loads ncrypt.dll from the system folder, never the copy
+// beside the program. The binding is the plugin's own code, compiled into
+// this program too. This test must run first: once a module named ncrypt.dll
+// is loaded, every later load by bare name gets that module.
+TEST(Doubles, NcryptComesFromTheSystemFolder)
+{
+    EXPECT_EQ(ncrypt::freeObject(0), NTE_INVALID_HANDLE) << "the test ncrypt.dll answers";
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(GetModuleHandleW(L"ncrypt.dll"), path, MAX_PATH);
+    EXPECT_EQ(lstrcmpiW(path, systemNcrypt().c_str()), 0) << std::string(path, path + wcslen(path));
 }
 
 // The test provider alone, through advapi32: it is found by its registration,

@@ -218,7 +218,10 @@ AcquireFunction systemAcquire = reinterpret_cast<AcquireFunction>(reinterpret_ca
 template <class Function>
 Function ncryptFunction(const char *name)
 {
-    HMODULE ncrypt = LoadLibraryW(L"ncrypt.dll");
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    HMODULE ncrypt = length && length < MAX_PATH - 12 ? LoadLibraryW((std::wstring(path) + L"\\ncrypt.dll").c_str())
+                                                      : nullptr;
     return ncrypt ? reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(ncrypt, name))) : nullptr;
 }
 

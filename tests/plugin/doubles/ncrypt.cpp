@@ -1,7 +1,7 @@
 // A test ncrypt.dll: the CNG key storage functions the plugin binds on first
-// use, plus the two the test program opens keys with. Placed beside the test
-// program (WINEDLLOVERRIDES=ncrypt=n), it is what LoadLibrary("ncrypt.dll")
-// finds. A key is a key PEM of the fixture's key directory (keyfixture.h);
+// use, plus the two the test program opens keys with. Put into the Wine
+// prefix's system folder by the test program (and WINEDLLOVERRIDES=ncrypt=n),
+// it is what the system's ncrypt.dll stands for. A key is a key PEM of the fixture's key directory (keyfixture.h);
 // the journal records every property set and every signing request (padding
 // algorithm, flags, buffer size), signing is real (RSA PKCS#1 v1.5 with the
 // DigestInfo of the named algorithm, none for a null name; ECDSA r||s without
