@@ -115,12 +115,12 @@ bool isValidForAuthentication(PCCERT_CONTEXT certificate)
     return true;
 }
 
-int isSmartCardCertificate(PCCERT_CONTEXT certificate)
+int isSmartCardCertificate(PCCERT_CONTEXT certificate, bool cacheKey)
 {
     CertificateKey key;
     DWORD type = 0;
-    key.acquire(certificate,
-                CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG);
+    key.acquire(certificate, (cacheKey ? CRYPT_ACQUIRE_CACHE_FLAG : 0) | CRYPT_ACQUIRE_SILENT_FLAG |
+                                 CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG);
     if (!key.handle()) {
         PLUGIN_LOG("Failed to CryptAcquireCertificatePrivateKey");
     } else if (key.isCryptoApi()) {

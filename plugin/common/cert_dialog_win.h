@@ -15,8 +15,11 @@ bool isValidForSigning(PCCERT_CONTEXT certificate);
 // the enhanced key usages (an absent list does not count).
 bool isValidForAuthentication(PCCERT_CONTEXT certificate);
 // The implementation type of the certificate's key masked with hardware (1)
-// and removable (8): 0, 1, 8 or 9. The key is acquired silently.
-int isSmartCardCertificate(PCCERT_CONTEXT certificate);
+// and removable (8): 0, 1, 8 or 9. The key is acquired silently and, for the
+// selection dialog, cached on the certificate context; the signer, which
+// then acquires the key for signing, must not find that silent handle there
+// (`cacheKey` false).
+int isSmartCardCertificate(PCCERT_CONTEXT certificate, bool cacheKey = true);
 
 // Filter callbacks of the selection dialog; the last two arguments are ignored.
 BOOL WINAPI signingCertificateFilter(PCCERT_CONTEXT certificate, BOOL *initialSelection, void *callbackData);

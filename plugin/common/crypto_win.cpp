@@ -77,6 +77,7 @@ BOOL CertificateKey::acquire(PCCERT_CONTEXT certificate, DWORD flags)
 {
     free();
     BOOL acquired = CryptAcquireCertificatePrivateKey(certificate, flags, nullptr, &key, &keySpec, &callerFrees);
+    failure = acquired ? 0 : GetLastError();
     if (!acquired) {
         key = 0;
         keySpec = 0;
@@ -85,13 +86,16 @@ BOOL CertificateKey::acquire(PCCERT_CONTEXT certificate, DWORD flags)
     return acquired;
 }
 
+// Whatever the key specification says, only a CNG key is an NCRYPT handle;
+// every other handle is a CryptoAPI provider, also one of a kind the plugin
+// cannot use.
 SECURITY_STATUS CertificateKey::free()
 {
     SECURITY_STATUS status = 0;
     if (key && callerFrees) {
         if (isCng())
             status = ncrypt::freeObject(key);
-        else if (isCryptoApi() && !CryptReleaseContext(key, 0))
+        else if (!CryptReleaseContext(key, 0))
             status = SECURITY_STATUS(GetLastError());
     }
     key = 0;

@@ -3,6 +3,7 @@
 // provider requires. One signer serves one signing call.
 #pragma once
 
+#include "certificateid.h"
 #include "crypto_win.h"
 
 #include <windows.h>
@@ -26,9 +27,10 @@ private:
     std::string certId;
 };
 
-// The first certificate of `store` whose identifier is `certId`; fails with
-// NoCertificatesException.
+// The first certificate of `store` whose identifier is `certId` and whose key
+// is on a card, as the selection dialog requires. Any other certificate is
+// not found, exactly as an unknown id: fails with NoCertificatesException.
 CertContext findCertificateById(const std::string &certId, HCERTSTORE store);
 
 // Whether the certificate's identifier is `certId`, exactly.
-bool certificateMatchesId(PCCERT_CONTEXT certificate, const std::string &certId);
+bool certificateMatchesId(PCCERT_CONTEXT certificate, const std::string &certId, const CertificateIdHasher &hasher);

@@ -2,6 +2,7 @@
 #include "cardsupport.h"
 
 #include "fakebrowser.h"
+#include "imports.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
@@ -40,6 +41,8 @@ const std::vector<StoreCertificate> storeTable = {
     {L"auth-p384", Key::cardExchange, false, true, "imptype 8 auth-p384"}, // removable only
     {L"subject-latvian", Key::card, false, false, "acquire-error 0x8010000C subject-latvian"}, // card absent
     {L"demo-sign", Key::none, false, false, nullptr},             // no key information
+    {L"usage-dsnr", Key::cardSpec0, false, false, nullptr},       // a key that is neither for
+    {L"usage-ke", Key::cardSpec5, false, false, nullptr},         // signing nor for exchange
 };
 
 namespace {
@@ -248,7 +251,8 @@ BOOL WINAPI acquireWithCng(PCCERT_CONTEXT certificate, DWORD flags, void *reserv
     NCRYPT_KEY_HANDLE opened = 0;
     SECURITY_STATUS status = open && openKey && free ? open(&provider, info->pwszProvName, 0) : NTE_PROV_DLL_NOT_FOUND;
     if (status == ERROR_SUCCESS) {
-        status = openKey(provider, &opened, info->pwszContainerName, 0, 0);
+        status = openKey(provider, &opened, info->pwszContainerName, 0,
+                         flags & CRYPT_ACQUIRE_SILENT_FLAG ? NCRYPT_SILENT_FLAG : 0);
         free(provider);
     }
     if (status != ERROR_SUCCESS) {
@@ -266,28 +270,8 @@ BOOL WINAPI acquireWithCng(PCCERT_CONTEXT certificate, DWORD flags, void *reserv
 
 bool answerCngKeys(HMODULE module)
 {
-    auto *base = reinterpret_cast<BYTE *>(module);
-    auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!directory.VirtualAddress) return false;
-    for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + directory.VirtualAddress); import->Name;
-         ++import) {
-        if (lstrcmpiA(reinterpret_cast<char *>(base + import->Name), "crypt32.dll") != 0) continue;
-        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + import->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto *byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            if (std::string(reinterpret_cast<char *>(byName->Name)) != "CryptAcquireCertificatePrivateKey") continue;
-            DWORD old = 0;
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&acquireWithCng);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
-            return true;
-        }
-    }
-    return false;
+    return replaceImport(module, "crypt32.dll", "CryptAcquireCertificatePrivateKey",
+                         reinterpret_cast<void *>(&acquireWithCng)) != nullptr;
 }
 
 } // namespace card

@@ -61,7 +61,7 @@ bool verifies(const Bytes &certificate, const Bytes &hash, const Bytes &signatur
 
 // Redirects `module`'s import of crypt32!CryptAcquireCertificatePrivateKey so
 // that certificates whose key information names a CNG provider (type 0) get a
-// key opened through ncrypt.dll, dwKeySpec CERT_NCRYPT_KEY_SPEC,
+// key opened through the system's ncrypt.dll, dwKeySpec CERT_NCRYPT_KEY_SPEC,
 // as Windows gives them. Others go to crypt32. False when there is no import.
 bool answerCngKeys(HMODULE module);
 

@@ -59,13 +59,14 @@ SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE *provider, L
     });
 }
 
-SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE *key, LPCWSTR name, DWORD, DWORD)
+SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE *key, LPCWSTR name, DWORD, DWORD flags)
 {
     return boundary([&] {
         const std::string container = narrow(name);
         Settings settings = readSettings(fixtureVariable, container);
         SECURITY_STATUS status = SECURITY_STATUS(settings.acquireError);
         if (!status && !loadKey(settings, container)) status = NTE_BAD_KEYSET;
+        if (!status && !(flags & NCRYPT_SILENT_FLAG)) status = SECURITY_STATUS(settings.pinError);
         journal(settings, "NCryptOpenKey %s %s", container.c_str(), outcome(DWORD(status)).c_str());
         if (!status) *key = reinterpret_cast<NCRYPT_KEY_HANDLE>(new Object{true, container, settings});
         return status;
