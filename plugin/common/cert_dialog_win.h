@@ -9,6 +9,32 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+// The selection request of cryptui.dll, which mingw's headers do not declare.
+using CertFilterProc = BOOL(WINAPI *)(PCCERT_CONTEXT, BOOL *, void *);
+using CertDisplayProc = BOOL(WINAPI *)(PCCERT_CONTEXT, HWND, void *);
+
+struct CRYPTUI_SELECTCERTIFICATE_STRUCTW {
+    DWORD dwSize;
+    HWND hwndParent;
+    DWORD dwFlags;
+    LPCWSTR szTitle;
+    DWORD dwDontUseColumn;
+    LPCWSTR szDisplayString;
+    CertFilterProc pFilterCallback;
+    CertDisplayProc pDisplayCallback;
+    void *pvCallbackData;
+    DWORD cDisplayStores;
+    HCERTSTORE *rghDisplayStores;
+    DWORD cStores;
+    HCERTSTORE *rghStores;
+    DWORD cPropSheetPages;
+    const void *rgPropSheetPages;
+    HCERTSTORE hSelectedCertStore;
+};
+
+extern "C" DECLSPEC_IMPORT PCCERT_CONTEXT WINAPI
+CryptUIDlgSelectCertificateW(const CRYPTUI_SELECTCERTIFICATE_STRUCTW *request);
+
 // Non-repudiation usage and valid now.
 bool isValidForSigning(PCCERT_CONTEXT certificate);
 // Digital-signature usage, valid now, and TLS client authentication among

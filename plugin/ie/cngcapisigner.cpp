@@ -70,6 +70,11 @@ void checkSigningStatus(bool signedHash, unsigned long status)
     throw TechnicalException("Signing failed");
 }
 
+bool sameBytes(PCCERT_CONTEXT certificate, const ByteVec &der)
+{
+    return certificate->cbCertEncoded == der.size() &&
+           std::equal(der.begin(), der.end(), certificate->pbCertEncoded);
+}
 
 const char *outcome(bool success)
 {
@@ -80,7 +85,10 @@ const std::size_t signatureCapacity = 1024;
 
 } // namespace
 
-CngCapiSigner::CngCapiSigner(const std::string &hash, const std::string &certId) : hash(hash), certId(certId) {}
+CngCapiSigner::CngCapiSigner(const std::string &hash, const std::string &certId, const ByteVec &selected)
+    : hash(hash), certId(certId), selected(selected)
+{
+}
 
 std::string CngCapiSigner::sign()
 {
@@ -95,7 +103,7 @@ std::string CngCapiSigner::sign()
     bool isRsa = false;
     {
         CertStore store = openPersonalStore(0);
-        CertContext certificate = findCertificateById(certId, store.get());
+        CertContext certificate = findCertificateById(certId, store.get(), selected);
         gotKey = key.acquire(certificate.get(), CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG);
         isRsa = std::strcmp(certificate.get()->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId,
                             "1.2.840.113549.1.1.1") == 0;
@@ -154,17 +162,20 @@ std::string CngCapiSigner::sign()
     return toHex(signature);
 }
 
-CertContext findCertificateById(const std::string &certId, HCERTSTORE store)
+CertContext findCertificateById(const std::string &certId, HCERTSTORE store, const ByteVec &selected)
 {
     const CertificateIdHasher hasher;
-    CertContext current;
+    CertContext first, current;
     while (PCCERT_CONTEXT next = CertEnumCertificatesInStore(store, current.detach())) {
         *current.put() = next;
         if (!certificateMatchesId(current.get(), certId, hasher)) continue;
         // The selection dialog's own test, without leaving its silent key
         // handle cached for the signing that follows.
-        if (isSmartCardCertificate(current.get(), false)) return current;
+        if (!isSmartCardCertificate(current.get(), false)) continue;
+        if (selected.empty() || sameBytes(current.get(), selected)) return current;
+        if (!first) *first.put() = CertDuplicateCertificateContext(current.get());
     }
+    if (first) return first;
     throw NoCertificatesException();
 }
 

@@ -55,6 +55,19 @@ void selectCertificate(IQuorvantaCertificate *certificate, bool auth)
     throw TechnicalException(text.empty() ? "Certificate selection failed" : narrow(text));
 }
 
+// The DER of the certificate that a certificate object holds; empty when it
+// does not say.
+ByteVec selectedDer(IQuorvantaCertificate *certificate)
+{
+    Bstr text;
+    if (FAILED(certificate->get_certificateAsHex(text.put()))) return {};
+    try {
+        return fromHex(narrow(bstrText(text.get())));
+    } catch (const std::runtime_error &) {
+        return {};
+    }
+}
+
 } // namespace
 
 const InterfaceEntry<CQuorvantaIEPluginBHO> CQuorvantaIEPluginBHO::interfaceTable[] = {
@@ -146,17 +159,23 @@ HRESULT CQuorvantaIEPluginBHO::getCertificateWithOperation(BSTR operation, IDisp
         *result = nullptr;
         if (!isSiteAllowed()) return errors.reportFailure();
         try {
+            // This call's own object: page script may run a second call while
+            // this one's dialog is open, and that call replaces the member.
             certificate.reset();
+            ComPtr<IQuorvantaCertificate> created;
             HRESULT hr = CoCreateInstance(CLSID_QuorvantaCertificate, nullptr, CLSCTX_ALL, IID_IQuorvantaCertificate,
-                                          certificate.putVoid());
+                                          created.putVoid());
             if (FAILED(hr)) {
                 PLUGIN_LOG("CoCreateInstance failed: %lX", static_cast<unsigned long>(hr));
                 throw TechnicalException("Failed to create certificate object");
             }
+            certificate = created;
             const bool auth = isAuthOperation(operation);
             PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
-            selectCertificate(certificate.get(), auth);
-            *result = ComPtr<IQuorvantaCertificate>(certificate).detach();
+            selectCertificate(created.get(), auth);
+            certificate = created; // the call that ends last holds its object
+            selectedCertificate = selectedDer(created.get());
+            *result = created.detach();
             errors.clearErrors();
             return S_OK;
         } catch (const BaseException &e) {
@@ -188,10 +207,13 @@ HRESULT CQuorvantaIEPluginBHO::signWithOperation(BSTR id, BSTR hash, BSTR, BSTR 
             std::wstring result;
             try {
                 const std::string hashText = lowBytes(bstrText(hash));
-                const std::string idText = narrow(bstrText(id));
+                // An id that has no exact narrow form names no certificate;
+                // the empty text, which no certificate has, stands for it.
+                std::string idText;
+                if (!narrowExactly(bstrText(id), idText)) idText.clear();
                 const bool auth = isAuthOperation(operation);
                 PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
-                CngCapiSigner signer(hashText, idText);
+                CngCapiSigner signer(hashText, idText, selectedCertificate);
                 result = widen(signer.sign());
             } catch (const BaseException &) {
                 throw;

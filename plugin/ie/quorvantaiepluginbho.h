@@ -6,6 +6,7 @@
 
 #include "comsupport.h"
 #include "errorstate.h"
+#include "hex.h"
 #include "quorvantapluginie.h"
 
 #include <exdisp.h>
@@ -45,6 +46,7 @@ private:
     ComPtr<IUnknown> site;
     ComPtr<IWebBrowser2> webBrowser;
     ComPtr<IQuorvantaCertificate> certificate; // created by the last certificate call
+    ByteVec selectedCertificate;                // DER of the last certificate selected
     std::wstring language;
     ErrorState errors;
 };

@@ -19,7 +19,7 @@ using teststore::Key;
 namespace {
 
 std::wstring doublesDir;
-bool pluginAnswersCng, testAnswersCng;
+bool pluginAnswersCng, testAnswersCng, pluginAnswersSelections;
 
 std::wstring systemNcrypt()
 {
@@ -51,6 +51,7 @@ public:
         teststore::registerCardProvider(doublesDir + L"\\quorvanta-testcsp.dll");
         pluginAnswersCng = answerCngKeys(plugin);
         testAnswersCng = answerCngKeys(GetModuleHandleW(nullptr));
+        pluginAnswersSelections = answerSelections(plugin);
     }
     void TearDown() override
     {
@@ -76,13 +77,18 @@ const StoreCertificate &row(const wchar_t *name)
     throw std::runtime_error("no such row");
 }
 
-// Signs through page script: sign(id, hash, "en").
-Answer pageSign(const std::string &id, const std::wstring &hash)
+// Signs through page script: sign(id, hash, "en"), by `page` or a new page.
+Answer pageSign(const std::wstring &id, const std::wstring &hash, ComPtr<IDispatch> page = {})
 {
-    auto object = pagePlugin();
-    Answer answer = call(object.get(), L"sign", DISPATCH_METHOD, {std::wstring(id.begin(), id.end()), hash, L"en"});
-    answer.object = object;
+    if (!page) page = pagePlugin();
+    Answer answer = call(page.get(), L"sign", DISPATCH_METHOD, {id, hash, L"en"});
+    answer.object = page;
     return answer;
+}
+
+Answer pageSign(const std::string &id, const std::wstring &hash, ComPtr<IDispatch> page = {})
+{
+    return pageSign(std::wstring(id.begin(), id.end()), hash, page);
 }
 
 Bytes hashOf(size_t size)
@@ -299,11 +305,13 @@ TEST(Signer, CngRequests)
 }
 
 // Identifiers and bad input: the id rule with a zero byte in the length
-// field (two certificates share the id; the first in store order signs), an
-// upper-case id, absent and empty ids, odd-length and above-0xFF hash text.
+// field (two certificates share the id; the one that the page selected
+// signs, else the first in store order), an upper-case id, an id in
+// full-width digits, absent and empty ids, odd-length and above-0xFF hash
+// text.
 TEST(Signer, IdentifiersAndBadInput)
 {
-    ASSERT_TRUE(pluginAnswersCng);
+    ASSERT_TRUE(pluginAnswersCng && pluginAnswersSelections);
     const std::vector<StoreCertificate> rows = {row(L"sign-rsa"), {L"zero-length-a", Key::card, true, false, nullptr},
                                                 {L"zero-length-b", Key::card, true, false, nullptr}};
     fillStore(rows);
@@ -315,24 +323,39 @@ TEST(Signer, IdentifiersAndBadInput)
     const Bytes hash = hashOf(32);
     Answer answer = pageSign(idOf(a), hexText(hash));
     ASSERT_EQ(answer.hr, S_OK);
-    const Bytes first = storeOrder()[0] == pkiDer(L"sign-rsa") ? storeOrder()[1] : storeOrder()[0];
-    EXPECT_TRUE(verifies(first, hash, fromHexText(answer.text))) << "the first certificate with the id signs";
+    const auto offered = admitted(rows, false);
+    std::vector<size_t> withId; // where a and b are among the offered
+    for (size_t i = 0; i < offered.size(); ++i)
+        if (offered[i] == a || offered[i] == b) withId.push_back(i);
+    ASSERT_EQ(withId.size(), 2u);
+    EXPECT_TRUE(verifies(offered[withId[0]], hash, fromHexText(answer.text))) << "the first with the id signs";
+    auto page = pagePlugin();
+    planSelections({{withId[1], nullptr}});
+    ASSERT_EQ(call(page.get(), L"getCertificate", DISPATCH_METHOD).hr, S_OK);
+    answer = pageSign(idOf(a), hexText(hash), page);
+    EXPECT_TRUE(verifies(offered[withId[1]], hash, fromHexText(answer.text))) << "the selected one signs";
 
-    std::string upperId = idOf(pkiDer(L"sign-rsa"));
-    for (char &ch : upperId) ch = char(toupper(ch));
-    const struct { std::string id; std::wstring hash; const wchar_t *code; const wchar_t *message; } cases[] = {
+    std::wstring id, upperId, fullWidthId;
+    for (char ch : idOf(pkiDer(L"sign-rsa"))) {
+        id += wchar_t(ch);
+        upperId += wchar_t(toupper(ch));
+        fullWidthId += isdigit(ch) ? wchar_t(0xFF10 + (ch - '0')) : wchar_t(ch);
+    }
+    const struct { std::wstring id; std::wstring hash; const wchar_t *code; const wchar_t *message; } cases[] = {
         {upperId, hexText(hash), L"2", L"Cert not found"},
-        {"", hexText(hash), L"2", L"Cert not found"},
-        {std::string(4000, 'a'), hexText(hash), L"2", L"Cert not found"},
-        {idOf(pkiDer(L"sign-rsa")), hexText(hash) + L"A", L"5", L"Hex is incorrect"}, // odd length
-        {idOf(pkiDer(L"sign-rsa")), L"0", L"5", L"Hex is incorrect"},
-        {idOf(pkiDer(L"sign-rsa")), std::wstring(200000, L'0'), L"17", L"Invalid Hash"},
+        {fullWidthId, hexText(hash), L"2", L"Cert not found"},
+        {L"", hexText(hash), L"2", L"Cert not found"},
+        {std::wstring(4000, L'a'), hexText(hash), L"2", L"Cert not found"},
+        {id, hexText(hash) + L"A", L"5", L"Hex is incorrect"}, // odd length
+        {id, L"0", L"5", L"Hex is incorrect"},
+        {id, std::wstring(200000, L'0'), L"17", L"Invalid Hash"},
     };
     for (const auto &c : cases) {
+        const std::string label(c.id.begin(), c.id.begin() + std::min<size_t>(c.id.size(), 40));
         Answer refused = pageSign(c.id, c.hash);
-        EXPECT_EQ(refused.hr, DISP_E_EXCEPTION) << c.id.substr(0, 40);
-        EXPECT_EQ(property(refused.object.get(), L"errorCode"), c.code) << c.id.substr(0, 40);
-        EXPECT_EQ(refused.description, c.message) << c.id.substr(0, 40);
+        EXPECT_EQ(refused.hr, DISP_E_EXCEPTION) << label;
+        EXPECT_EQ(property(refused.object.get(), L"errorCode"), c.code) << label;
+        EXPECT_EQ(refused.description, c.message) << label;
     }
     // Even-length text always decodes: digits are not validated.
     const Answer unchecked = pageSign(idOf(pkiDer(L"sign-rsa")), std::wstring(64, L'x'));
@@ -342,6 +365,25 @@ TEST(Signer, IdentifiersAndBadInput)
     std::wstring wide = hexText(hash);
     wide[0] = wchar_t(0x100 | wide[0]);
     EXPECT_EQ(pageSign(idOf(pkiDer(L"sign-rsa")), wide).text, pageSign(idOf(pkiDer(L"sign-rsa")), hexText(hash)).text);
+}
+
+// Each certificate call returns the certificate object that it created,
+// also when page script asks again while the first selection is open.
+TEST(Selection, ACallInsideASelectionKeepsEachCallsCertificate)
+{
+    ASSERT_TRUE(pluginAnswersSelections);
+    const std::vector<StoreCertificate> rows = {row(L"sign-rsa"), row(L"usage-dsnr-client")};
+    fillStore(rows);
+    useFixture();
+    const auto offered = admitted(rows, false);
+    ASSERT_EQ(offered.size(), 2u);
+    auto page = pagePlugin();
+    Answer inner;
+    planSelections({{0, [&] { inner = call(page.get(), L"getCertificate", DISPATCH_METHOD); }}, {1, nullptr}});
+    const Answer outer = call(page.get(), L"getCertificate", DISPATCH_METHOD);
+    ASSERT_TRUE(outer.object && inner.object);
+    EXPECT_EQ(property(outer.object.get(), L"cert"), hexText(offered[0]));
+    EXPECT_EQ(property(inner.object.get(), L"cert"), hexText(offered[1]));
 }
 
 // The signer's log lines on both paths, in order (other lines may come

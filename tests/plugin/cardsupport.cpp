@@ -1,6 +1,7 @@
 // The card tests' shared helpers; see cardsupport.h.
 #include "cardsupport.h"
 
+#include "cert_dialog_win.h"
 #include "fakebrowser.h"
 #include "imports.h"
 
@@ -13,6 +14,7 @@
 #include <ocidl.h>
 
 #include <algorithm>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -182,6 +184,15 @@ std::vector<Bytes> storeOrder()
     return order;
 }
 
+std::vector<Bytes> admitted(const std::vector<StoreCertificate> &rows, bool auth)
+{
+    std::vector<Bytes> found;
+    for (const Bytes &der : storeOrder())
+        for (const auto &r : rows)
+            if (pkiDer(r.name) == der && (auth ? r.auth : r.signing)) found.push_back(der);
+    return found;
+}
+
 bool verifies(const Bytes &certificate, const Bytes &hash, const Bytes &signature)
 {
     static const struct { size_t size; const EVP_MD *(*md)(); } digests[] = {
@@ -266,12 +277,39 @@ BOOL WINAPI acquireWithCng(PCCERT_CONTEXT certificate, DWORD flags, void *reserv
     return TRUE;
 }
 
+std::deque<SelectionAnswer> selectionAnswers;
+decltype(&CryptUIDlgSelectCertificateW) systemSelect;
+
+PCCERT_CONTEXT WINAPI selectAsPlanned(const CRYPTUI_SELECTCERTIFICATE_STRUCTW *request)
+{
+    if (selectionAnswers.empty()) return systemSelect(request);
+    const SelectionAnswer answer = selectionAnswers.front();
+    selectionAnswers.pop_front();
+    if (answer.during) answer.during();
+    size_t index = 0;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(request->rghDisplayStores[0], c));)
+        if (request->pFilterCallback(c, nullptr, request->pvCallbackData) && index++ == answer.pick) return c;
+    return nullptr;
+}
+
 } // namespace
 
 bool answerCngKeys(HMODULE module)
 {
     return replaceImport(module, "crypt32.dll", "CryptAcquireCertificatePrivateKey",
                          reinterpret_cast<void *>(&acquireWithCng)) != nullptr;
+}
+
+bool answerSelections(HMODULE module)
+{
+    systemSelect = reinterpret_cast<decltype(systemSelect)>(replaceImport(
+        module, "cryptui.dll", "CryptUIDlgSelectCertificateW", reinterpret_cast<void *>(&selectAsPlanned)));
+    return systemSelect != nullptr;
+}
+
+void planSelections(const std::vector<SelectionAnswer> &answers)
+{
+    selectionAnswers.assign(answers.begin(), answers.end());
 }
 
 } // namespace card
