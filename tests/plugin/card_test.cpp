@@ -29,16 +29,15 @@ std::wstring systemNcrypt()
 }
 
 // The test ncrypt.dll (built into DOUBLES-DIR\ncrypt) takes the place of the
-// system's in the Wine prefix while the tests run; Wine loads it only with
-// ncrypt=n. A copy of it also lies beside this program, where a bare
-// "ncrypt.dll" would be found first.
+// system's in the Wine prefix. It stays there (Wine does not let a loaded DLL
+// be removed), which is harmless: Wine loads it only with ncrypt=n, its own
+// otherwise. A copy of it lies beside this program while the tests run, where
+// a bare "ncrypt.dll" would be found first.
 class CardEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
         const std::wstring testNcrypt = doublesDir + L"\\ncrypt\\ncrypt.dll";
-        if (GetFileAttributesW(wineNcrypt().c_str()) == INVALID_FILE_ATTRIBUTES)
-            MoveFileW(systemNcrypt().c_str(), wineNcrypt().c_str());
         ASSERT_TRUE(CopyFileW(testNcrypt.c_str(), systemNcrypt().c_str(), FALSE)) << GetLastError();
         ASSERT_TRUE(CopyFileW(testNcrypt.c_str(), plantedNcrypt().c_str(), FALSE)) << GetLastError();
 
@@ -60,13 +59,10 @@ public:
         reinterpret_cast<Plain>(reinterpret_cast<void *>(GetProcAddress(plugin, "DllUnregisterServer")))();
         CoUninitialize();
         DeleteFileW(plantedNcrypt().c_str());
-        // The test ncrypt.dll is still loaded: removed first, not replaced.
-        if (DeleteFileW(systemNcrypt().c_str())) MoveFileW(wineNcrypt().c_str(), systemNcrypt().c_str());
     }
     std::wstring pluginPath;
 
 private:
-    static std::wstring wineNcrypt() { return systemNcrypt() + L".wine"; }
     static std::wstring plantedNcrypt() { return doublesDir + L"\\ncrypt.dll"; }
 };
 
