@@ -7,6 +7,7 @@
 //   plugin-card-test PLUGIN.dll PKI-DIR DOUBLES-DIR WORK-DIR   (Windows paths)
 #include "cardsupport.h"
 #include "cert_dialog_win.h"
+#include "imports.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,18 @@ using teststore::Key;
 namespace {
 
 std::wstring doublesDir;
-bool pluginAnswersCng, testAnswersCng, pluginAnswersSelections;
+bool pluginAnswersCng, testAnswersCng, pluginAnswersSelections, pluginCountsProviders;
+
+// The plugin's own CryptAcquireContextW calls (its import counted): the
+// provider that computes certificate identifiers. Key providers are acquired
+// by crypt32, not counted.
+size_t providersAcquired;
+decltype(&CryptAcquireContextW) systemAcquireContext;
+BOOL WINAPI countedAcquireContext(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR name, DWORD type, DWORD flags)
+{
+    ++providersAcquired;
+    return systemAcquireContext(provider, container, name, type, flags);
+}
 
 std::wstring systemNcrypt()
 {
@@ -51,6 +63,9 @@ public:
         pluginAnswersCng = answerCngKeys(plugin);
         testAnswersCng = answerCngKeys(GetModuleHandleW(nullptr));
         pluginAnswersSelections = answerSelections(plugin);
+        systemAcquireContext = reinterpret_cast<decltype(systemAcquireContext)>(replaceImport(
+            plugin, "advapi32.dll", "CryptAcquireContextW", reinterpret_cast<void *>(&countedAcquireContext)));
+        pluginCountsProviders = systemAcquireContext != nullptr;
     }
     void TearDown() override
     {
@@ -190,10 +205,12 @@ TEST(Filters, StoreTable)
 // status of the key's provider, at opening and at signing; each signature
 // checked with OpenSSL exactly as page script receives it, and every handle
 // released. A certificate whose key the selection would not offer (not on a
-// card, none, of another kind) is not found.
+// card, none, of another kind) is not found. One lookup over the whole store
+// acquires one provider for the identifiers.
 TEST(Signer, LengthsAndStatuses)
 {
     ASSERT_TRUE(pluginAnswersCng) << "the plugin imports CryptAcquireCertificatePrivateKey from crypt32";
+    ASSERT_TRUE(pluginCountsProviders) << "the plugin imports CryptAcquireContextW from advapi32";
     fillStore(storeTable);
     struct Case {
         const wchar_t *certificate;
@@ -250,7 +267,9 @@ TEST(Signer, LengthsAndStatuses)
                                   std::to_string(c.size) + " " + (c.fixture ? c.fixture : "");
         useFixture(c.fixture ? std::vector<std::string>{c.fixture} : std::vector<std::string>{});
         const Bytes der = pkiDer(c.certificate), hash = hashOf(c.size);
+        providersAcquired = 0;
         Answer answer = pageSign(idOf(der), hexText(hash));
+        EXPECT_EQ(providersAcquired, std::wstring(c.code) == L"17" ? 0u : 1u) << "identifier providers: " << label;
         EXPECT_EQ(property(answer.object.get(), L"errorCode"), c.code) << label;
         EXPECT_EQ(property(answer.object.get(), L"errorMessage"), c.message) << label;
         if (std::wstring(c.code) == L"0") {
