@@ -2,7 +2,8 @@
 // of entries first, so a malformed script changes nothing; registration then
 // walks the entries in order and stops at the first failure, unregistration
 // walks them in reverse so that subkeys go before their parents, and goes on
-// past a key that it cannot remove, so that all else goes.
+// past a key that it cannot remove, so that all else goes. Registration for
+// one user leaves the HKLM lines out.
 #include "registrar.h"
 
 #include "comsupport.h"
@@ -110,6 +111,9 @@ bool parseScript(const std::wstring &script, bool perUser, std::vector<Entry> &e
         if (start == std::wstring::npos || line[start] == L'#') continue;
         Entry entry;
         if (!parseLine(line, perUser, entry)) return false;
+        // One user's registration neither writes nor removes machine-wide
+        // keys: those may belong to an installation for all users.
+        if (perUser && entry.key.root == HKEY_LOCAL_MACHINE) continue;
         entries.push_back(entry);
     }
     return true;

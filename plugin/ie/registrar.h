@@ -10,7 +10,7 @@
 struct ScriptContext {
     std::wstring modulePath; // replaces %MODULE%
     std::wstring appId;      // replaces %APPID%
-    bool perUser = false;    // HKCR keys go to HKCU\Software\Classes
+    bool perUser = false;    // HKCR keys go to HKCU\Software\Classes, HKLM keys are left out
 };
 
 // The root and path under which a HKCR path lands for this registration.

@@ -3,10 +3,10 @@
 // scripting class's safety categories; and the way back, which removes all
 // that it can and reports the first failure, and which finds nothing to do
 // when nothing is registered. Per-user registration sends HKCR keys to
-// HKCU\Software\Classes, uses the per-user type library functions where the
-// system has them, and writes the categories itself (script 104): the
-// component category manager writes only machine-wide, where a user may have
-// no rights.
+// HKCU\Software\Classes, leaves HKLM alone, uses the per-user type library
+// functions where the system has them, and writes the categories itself
+// (script 104): the component category manager writes only machine-wide,
+// where a user may have no rights.
 #include "module.h"
 
 #include "quorvantapluginie.h"
@@ -101,7 +101,7 @@ HRESULT CquorvantapluginieModule::applyScript(int id, bool registering) const
 
 HRESULT CquorvantapluginieModule::registerServer()
 {
-    applyScript(101, true); // HKLM may be closed to a per-user installation
+    applyScript(101, true); // its browser keys may be closed to the installing user
     for (const ClassEntry &entry : classes) {
         HRESULT hr = applyScript(entry.registrationScript, true);
         if (FAILED(hr)) return hr;
@@ -120,7 +120,7 @@ HRESULT CquorvantapluginieModule::unregisterServer()
         const HRESULT hr = comBoundary(body);
         if (FAILED(hr) && SUCCEEDED(first)) first = hr;
     };
-    comBoundary([&] { return applyScript(101, false); }); // HKLM may be closed to a per-user installation
+    comBoundary([&] { return applyScript(101, false); }); // as at registration, its result is ignored
     for (const ClassEntry &entry : classes) step([&] { return applyScript(entry.registrationScript, false); });
     step([&] { return unregisterTypeLibrary(); });
     step([&] { return cleanTypeLibraryKeys(); });

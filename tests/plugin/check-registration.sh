@@ -3,9 +3,9 @@
 # tool against one table (registry-keys.txt): machine-wide registration,
 # registering again, unregistration (also past a key that cannot be removed,
 # and a second time), a 32-bit type library registration that must survive
-# it, and per-user installation (regsvr32 /i:User /n) by a user who cannot
-# write to HKLM: its HKCR keys land under HKCU\Software\Classes, and nothing
-# of it under HKLM.
+# it, and per-user installation (regsvr32 /i:User /n), also by a user who
+# cannot write to HKLM: its HKCR keys land under HKCU\Software\Classes, and
+# it neither writes nor removes anything under HKLM.
 #   check-registration.sh TABLE PLUGIN.dll WINE-RUNNER STORE-TOOL
 set -Eeuo pipefail
 trap 'echo "FAIL: stopped at line $LINENO: $BASH_COMMAND" >&2' ERR
@@ -152,19 +152,27 @@ key_access allow "$mime_key" >/dev/null
 phase "unregistration after the key was freed" unregistered "$all" machine /u
 phase "unregistering what is not registered" unregistered "$all" machine /u
 
-# Per user, by a user who cannot write to HKLM: the keys that registration
-# would reuse there are closed to writing. The HKCR keys of the scripts and
-# the safety categories go under HKCU\Software\Classes, the HKLM keys of
-# script 101 are attempted and fail quietly, and nothing of the plugin's
-# lands machine-wide. (Wine's per-user type library functions register
-# machine-wide, so the type library's keys are not checked here.)
-mapfile -t machine_keys < <(rows "$all" | grep '^stays' | cut -d'|' -f3 | sort -u)
-key_access deny-write "${machine_keys[@]}" >/dev/null
+# Per user: the HKCR keys of the scripts and the safety categories go under
+# HKCU\Software\Classes, and nothing of the plugin's is written to or
+# removed from HKLM, where an installation for all users may live. (Wine's
+# per-user type library functions register machine-wide, so the type
+# library's keys are not checked here.)
 machine_rows=$(rows 'script|category')
 phase "per-user registration" present 'script|category' user /i:User /n
 check "per-user registration, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
+regsvr32
 phase "per-user unregistration" unregistered 'script|category' user /u /i:user /n
-check "per-user unregistration, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
+check "per-user unregistration, machine-wide" "$(dump <<<"$machine_rows")" present "$machine_rows"
+regsvr32 /u
+
+# The same by a user who cannot write to HKLM: the keys that registration
+# would reuse there are closed to writing.
+mapfile -t machine_keys < <(rows "$all" | grep '^stays' | cut -d'|' -f3 | sort -u)
+key_access deny-write "${machine_keys[@]}" >/dev/null
+phase "per-user registration, HKLM closed" present 'script|category' user /i:User /n
+check "per-user registration, HKLM closed, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
+phase "per-user unregistration, HKLM closed" unregistered 'script|category' user /u /i:user /n
+check "per-user unregistration, HKLM closed, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
 phase "per-user unregistration of what is not registered" unregistered 'script|category' user /u /i:user /n
 key_access allow "${machine_keys[@]}" >/dev/null
 
