@@ -17,9 +17,10 @@ namespace {
 
 const wchar_t pluginVersion[] = L"2.3.9 64bit";
 
-// The dispatch identifiers of the type library's certificate and signing
-// calls: getCertificate, getCertificateWithOperation, sign, signWithOperation.
-const DISPID dispidGetCertificate = 5, dispidSignWithOperation = 8;
+// The dispatch identifiers of the type library: pluginLanguage, and the
+// certificate and signing calls getCertificate, getCertificateWithOperation,
+// sign and signWithOperation.
+const DISPID dispidLanguage = 4, dispidGetCertificate = 5, dispidSignWithOperation = 8;
 
 // Only "auth", exactly, selects authentication; everything else signs.
 bool isAuthOperation(BSTR operation)
@@ -102,13 +103,17 @@ HRESULT CQuorvantaIEPluginBHO::GetSite(REFIID iid, void **out)
 
 // A certificate or signing call through IDispatch starts with no failure
 // recorded: one that the script engine cannot even make (its arguments do not
-// convert) must not leave page script an earlier call's failure to read.
+// convert) must not leave page script an earlier call's failure to read. The
+// same holds for setting the language, which records no failure of its own.
 HRESULT CQuorvantaIEPluginBHO::Invoke(DISPID member, REFIID iid, LCID locale, WORD flags, DISPPARAMS *params,
                                       VARIANT *result, EXCEPINFO *exception, UINT *argError)
 {
     return comBoundary([&] {
         if (member >= dispidGetCertificate && member <= dispidSignWithOperation) errors.record(0, "");
-        return TypeInfoDispatch::Invoke(member, iid, locale, flags, params, result, exception, argError);
+        const HRESULT hr =
+            TypeInfoDispatch::Invoke(member, iid, locale, flags, params, result, exception, argError);
+        if (member == dispidLanguage && FAILED(hr)) errors.record(0, "");
+        return hr;
     });
 }
 

@@ -425,15 +425,16 @@ TEST(PageScript, BadCallsGetClearErrors)
     V_VT(&unknown) = VT_UNKNOWN;
     V_UNKNOWN(&unknown) = nullptr;
     V_VT(&null) = VT_NULL;
-    const struct { const wchar_t *name; std::vector<VARIANT> args; HRESULT hr; } calls[] = {
-        {L"sign", {text(L"only one")}, DISP_E_BADPARAMCOUNT},
-        {L"getCertificateWithOperation", {unknown}, DISP_E_TYPEMISMATCH},
-        {L"signWithOperation", {null, text(L"00"), text(L"en"), text(L"sign")}, DISP_E_TYPEMISMATCH},
-        {L"getCertificateWithOperation", {}, DISP_E_BADPARAMCOUNT},
+    const struct { const wchar_t *name; WORD flags; std::vector<VARIANT> args; HRESULT hr; } calls[] = {
+        {L"sign", DISPATCH_METHOD, {text(L"only one")}, DISP_E_BADPARAMCOUNT},
+        {L"getCertificateWithOperation", DISPATCH_METHOD, {unknown}, DISP_E_TYPEMISMATCH},
+        {L"signWithOperation", DISPATCH_METHOD, {null, text(L"00"), text(L"en"), text(L"sign")}, DISP_E_TYPEMISMATCH},
+        {L"getCertificateWithOperation", DISPATCH_METHOD, {}, DISP_E_BADPARAMCOUNT},
+        {L"pluginLanguage", DISPATCH_PROPERTYPUT, {null}, DISP_E_TYPEMISMATCH},
     };
     for (const auto &c : calls) {
         EXPECT_EQ(call(object.get(), L"getCertificate", DISPATCH_METHOD).description, L"User cancelled");
-        EXPECT_EQ(call(object.get(), c.name, DISPATCH_METHOD, c.args).hr, c.hr) << c.name;
+        EXPECT_EQ(call(object.get(), c.name, c.flags, c.args).hr, c.hr) << c.name;
         EXPECT_EQ(property(object.get(), L"errorCode"), L"0") << c.name;
         EXPECT_EQ(property(object.get(), L"errorMessage"), L"") << c.name;
     }
