@@ -112,7 +112,8 @@ HRESULT CquorvantapluginieModule::registerServer()
     return perUser ? applyScript(104, true) : registerCategories();
 }
 
-// Every step runs, whatever failed before it.
+// Every step runs, whatever failed before it, and the first failure is the
+// answer, the browser integration's (script 101) included.
 HRESULT CquorvantapluginieModule::unregisterServer()
 {
     HRESULT first = S_OK;
@@ -120,7 +121,7 @@ HRESULT CquorvantapluginieModule::unregisterServer()
         const HRESULT hr = comBoundary(body);
         if (FAILED(hr) && SUCCEEDED(first)) first = hr;
     };
-    comBoundary([&] { return applyScript(101, false); }); // as at registration, its result is ignored
+    step([&] { return applyScript(101, false); });
     for (const ClassEntry &entry : classes) step([&] { return applyScript(entry.registrationScript, false); });
     step([&] { return unregisterTypeLibrary(); });
     step([&] { return cleanTypeLibraryKeys(); });

@@ -139,17 +139,21 @@ regsvr32 /u
 "$wine" reg query "$typelib\\win64" >/dev/null 2>&1 && fail "the win64 type library registration is left"
 "$wine" reg delete "HKEY_CLASSES_ROOT\\$libid" /f >/dev/null
 
-# Unregistration goes on past a key that it cannot remove, removes all
-# else and reports the failure; once the key can go, unregistering again
-# removes it, and unregistering what is not registered succeeds.
-regsvr32
+# Unregistration goes on past a key that it cannot remove (one of a class
+# script, one of the browser integration), removes all else and reports the
+# failure; once the key can go, unregistering again removes it, and
+# unregistering what is not registered succeeds.
 mime_key=$(grep -m1 -o 'HKEY_CLASSES_ROOT\\MIME\\Database\\Content Type\\[^|]*' <<<"$script_rows")
-key_access deny-all "$mime_key" >/dev/null
-regsvr32_fails /u
-records=$(dump <<<"$(rows "$all")")
-check "unregistration past a key it cannot remove" "$records" unregistered "$(rows "$all" | grep -vF "$mime_key")"
-key_access allow "$mime_key" >/dev/null
-phase "unregistration after the key was freed" unregistered "$all" machine /u
+bho_key=$(grep -m1 -o 'HKEY_LOCAL_MACHINE\\[^|]*Browser Helper Objects\\{[^|]*' <<<"$script_rows")
+for locked_key in "$mime_key" "$bho_key"; do
+    regsvr32
+    key_access deny-all "$locked_key" >/dev/null
+    regsvr32_fails /u
+    records=$(dump <<<"$(rows "$all")")
+    check "unregistration past $locked_key" "$records" unregistered "$(rows "$all" | grep -vF "$locked_key")"
+    key_access allow "$locked_key" >/dev/null
+    phase "unregistration after $locked_key was freed" unregistered "$all" machine /u
+done
 phase "unregistering what is not registered" unregistered "$all" machine /u
 
 # Per user: the HKCR keys of the scripts and the safety categories go under
