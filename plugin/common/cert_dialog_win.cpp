@@ -9,32 +9,6 @@
 #include <cstring>
 #include <vector>
 
-// The selection request of cryptui.dll, which mingw's headers do not declare.
-using CertFilterProc = BOOL(WINAPI *)(PCCERT_CONTEXT, BOOL *, void *);
-using CertDisplayProc = BOOL(WINAPI *)(PCCERT_CONTEXT, HWND, void *);
-
-struct CRYPTUI_SELECTCERTIFICATE_STRUCTW {
-    DWORD dwSize;
-    HWND hwndParent;
-    DWORD dwFlags;
-    LPCWSTR szTitle;
-    DWORD dwDontUseColumn;
-    LPCWSTR szDisplayString;
-    CertFilterProc pFilterCallback;
-    CertDisplayProc pDisplayCallback;
-    void *pvCallbackData;
-    DWORD cDisplayStores;
-    HCERTSTORE *rghDisplayStores;
-    DWORD cStores;
-    HCERTSTORE *rghStores;
-    DWORD cPropSheetPages;
-    const void *rgPropSheetPages;
-    HCERTSTORE hSelectedCertStore;
-};
-
-extern "C" DECLSPEC_IMPORT PCCERT_CONTEXT WINAPI
-CryptUIDlgSelectCertificateW(const CRYPTUI_SELECTCERTIFICATE_STRUCTW *request);
-
 namespace {
 
 // The first byte of the key-usage bits; all clear without the extension,
@@ -115,12 +89,12 @@ bool isValidForAuthentication(PCCERT_CONTEXT certificate)
     return true;
 }
 
-int isSmartCardCertificate(PCCERT_CONTEXT certificate)
+int isSmartCardCertificate(PCCERT_CONTEXT certificate, bool cacheKey)
 {
     CertificateKey key;
     DWORD type = 0;
-    key.acquire(certificate,
-                CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG | CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG);
+    key.acquire(certificate, (cacheKey ? CRYPT_ACQUIRE_CACHE_FLAG : 0) | CRYPT_ACQUIRE_SILENT_FLAG |
+                                 CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG);
     if (!key.handle()) {
         PLUGIN_LOG("Failed to CryptAcquireCertificatePrivateKey");
     } else if (key.isCryptoApi()) {

@@ -1,7 +1,11 @@
 // The private-key owner and the CNG binding. CryptAcquireCertificatePrivateKey
 // is called through crypt32's ordinary import; ncrypt.dll is bound once per
-// process with LoadLibraryW and kept loaded.
+// process, from the system folder by its full path (a bare name would let the
+// search order find a planted copy first, in the browser's own folder), and
+// kept loaded.
 #include "crypto_win.h"
+
+#include <string>
 
 namespace {
 
@@ -22,7 +26,10 @@ const NcryptFunctions &ncryptFunctions()
 {
     static const NcryptFunctions functions = [] {
         NcryptFunctions bound;
-        if (HMODULE module = LoadLibraryW(L"ncrypt.dll")) {
+        wchar_t folder[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return bound;
+        if (HMODULE module = LoadLibraryW((std::wstring(folder, length) + L"\\ncrypt.dll").c_str())) {
             bind(module, "NCryptSignHash", bound.signHash);
             bind(module, "NCryptSetProperty", bound.setProperty);
             bind(module, "NCryptGetProperty", bound.getProperty);
@@ -70,6 +77,7 @@ BOOL CertificateKey::acquire(PCCERT_CONTEXT certificate, DWORD flags)
 {
     free();
     BOOL acquired = CryptAcquireCertificatePrivateKey(certificate, flags, nullptr, &key, &keySpec, &callerFrees);
+    failure = acquired ? 0 : GetLastError();
     if (!acquired) {
         key = 0;
         keySpec = 0;
@@ -78,13 +86,16 @@ BOOL CertificateKey::acquire(PCCERT_CONTEXT certificate, DWORD flags)
     return acquired;
 }
 
+// Whatever the key specification says, only a CNG key is an NCRYPT handle;
+// every other handle is a CryptoAPI provider, also one of a kind the plugin
+// cannot use.
 SECURITY_STATUS CertificateKey::free()
 {
     SECURITY_STATUS status = 0;
     if (key && callerFrees) {
         if (isCng())
             status = ncrypt::freeObject(key);
-        else if (isCryptoApi() && !CryptReleaseContext(key, 0))
+        else if (!CryptReleaseContext(key, 0))
             status = SECURITY_STATUS(GetLastError());
     }
     key = 0;

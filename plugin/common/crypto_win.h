@@ -56,8 +56,8 @@ using CertContext = UniqueHandle<PCCERT_CONTEXT, FreeCertContext>;
 using CryptProvider = UniqueHandle<HCRYPTPROV, ReleaseCryptProvider>;
 using CryptHash = UniqueHandle<HCRYPTHASH, DestroyCryptHash>;
 
-// The CNG functions the plugin uses. Without ncrypt.dll (or one of them)
-// each answers NTE_PROVIDER_DLL_FAIL.
+// The CNG functions the plugin uses, from the system's ncrypt.dll. Without
+// it (or one of them) each answers NTE_PROVIDER_DLL_FAIL.
 namespace ncrypt {
 SECURITY_STATUS signHash(NCRYPT_KEY_HANDLE key, void *paddingInfo, PBYTE hash, DWORD hashSize, PBYTE signature,
                          DWORD signatureSize, DWORD *written, DWORD flags);
@@ -83,6 +83,8 @@ public:
 
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE handle() const { return key; }
     DWORD spec() const { return keySpec; }
+    // The last error of a failed acquisition (0 after a successful one).
+    DWORD acquireStatus() const { return failure; }
     bool mustFree() const { return callerFrees != FALSE; }
     bool isCryptoApi() const { return keySpec == AT_KEYEXCHANGE || keySpec == AT_SIGNATURE; }
     bool isCng() const { return keySpec == CERT_NCRYPT_KEY_SPEC; }
@@ -95,4 +97,5 @@ private:
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
     DWORD keySpec = 0;
     BOOL callerFrees = FALSE;
+    DWORD failure = 0;
 };

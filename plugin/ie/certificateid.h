@@ -5,8 +5,22 @@
 // certificate, so both use this one function.
 #pragma once
 
+#include "crypto_win.h"
+
 #include <cstddef>
 #include <string>
 
-// Computed with CryptoAPI; fails with TechnicalException when it cannot be.
+// Identifiers computed with CryptoAPI through one provider, acquired once, so
+// a lookup over the whole store costs one acquisition. Fails with
+// TechnicalException when an identifier cannot be computed.
+class CertificateIdHasher {
+public:
+    CertificateIdHasher();
+    std::string operator()(const unsigned char *der, std::size_t length) const;
+
+private:
+    CryptProvider provider;
+};
+
+// One identifier.
 std::string certificateId(const unsigned char *der, std::size_t length);

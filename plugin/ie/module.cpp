@@ -13,8 +13,10 @@ namespace {
 
 CquorvantapluginieModule theModule;
 
-// A standard class factory. Factories are cached by the module for its whole
-// life, so they do not lock it; only LockServer does.
+// A standard class factory, cached by the module for its whole life. The
+// cache's own reference does not lock the module, but each reference that a
+// client holds does, like LockServer: a client may keep the factory and call
+// it later, so the module must not be unloaded under it.
 class ClassFactory final : public IClassFactory {
 public:
     ClassFactory(CquorvantapluginieModule::CreateFunction create, bool aggregatable)
@@ -29,10 +31,16 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        const ULONG references = ++count;
+        if (references > 1) lockModule();
+        return references;
+    }
     ULONG STDMETHODCALLTYPE Release() override
     {
-        ULONG left = --count;
+        const ULONG left = --count;
+        if (left > 0) unlockModule();
         if (left == 0) delete this;
         return left;
     }

@@ -63,25 +63,24 @@ void writeLine(const char *signature, const char *file, int line, const char *fo
 
 } // namespace
 
-void writeLog(const char *signature, const char *file, int line, const char *format, ...)
+// A lost line never disturbs the caller: nothing, not even working out the
+// path on the first call, throws out of here.
+void writeLog(const char *signature, const char *file, int line, const char *format, ...) noexcept
 {
-    if (!loggingOn()) return;
     va_list args;
     va_start(args, format);
     try {
-        writeLine(signature, file, line, format, args);
+        if (loggingOn()) writeLine(signature, file, line, format, args);
     } catch (...) {
-        // A lost line never disturbs the caller.
     }
     va_end(args);
 }
 
-void writeLogEntry(const char *signature, const char *file, int line)
+void writeLogEntry(const char *signature, const char *file, int line) noexcept
 {
-    if (!loggingOn()) return;
     try {
         va_list none{};
-        writeLine(signature, file, line, nullptr, none);
+        if (loggingOn()) writeLine(signature, file, line, nullptr, none);
     } catch (...) {
     }
 }

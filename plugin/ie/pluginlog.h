@@ -13,10 +13,10 @@
 // Appends "YYYY-MM-DD HH:MM:SS.mmm Class::method() [file:line] message\n".
 // `signature` is the compiler's pretty function signature; the qualified
 // name is taken from it only when the line is written. Never fails.
-void writeLog(const char *signature, const char *file, int line, const char *format, ...)
+void writeLog(const char *signature, const char *file, int line, const char *format, ...) noexcept
     PLUGIN_PRINTF(4, 5);
 // The same line with an empty message.
-void writeLogEntry(const char *signature, const char *file, int line);
+void writeLogEntry(const char *signature, const char *file, int line) noexcept;
 
 // The caller's own name, file and line.
 #define PLUGIN_LOG(...) writeLog(__PRETTY_FUNCTION__, __FILE__, __LINE__, __VA_ARGS__)

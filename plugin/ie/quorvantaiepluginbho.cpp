@@ -17,6 +17,11 @@ namespace {
 
 const wchar_t pluginVersion[] = L"2.3.9 64bit";
 
+// The dispatch identifiers of the type library: pluginLanguage, and the
+// certificate and signing calls getCertificate, getCertificateWithOperation,
+// sign and signWithOperation.
+const DISPID dispidLanguage = 4, dispidGetCertificate = 5, dispidSignWithOperation = 8;
+
 // Only "auth", exactly, selects authentication; everything else signs.
 bool isAuthOperation(BSTR operation)
 {
@@ -51,6 +56,19 @@ void selectCertificate(IQuorvantaCertificate *certificate, bool auth)
     throw TechnicalException(text.empty() ? "Certificate selection failed" : narrow(text));
 }
 
+// The DER of the certificate that a certificate object holds; empty when it
+// does not say.
+ByteVec selectedDer(IQuorvantaCertificate *certificate)
+{
+    Bstr text;
+    if (FAILED(certificate->get_certificateAsHex(text.put()))) return {};
+    try {
+        return fromHex(narrow(bstrText(text.get())));
+    } catch (const std::runtime_error &) {
+        return {};
+    }
+}
+
 } // namespace
 
 const InterfaceEntry<CQuorvantaIEPluginBHO> CQuorvantaIEPluginBHO::interfaceTable[] = {
@@ -76,9 +94,27 @@ HRESULT CQuorvantaIEPluginBHO::SetSite(IUnknown *newSite)
 HRESULT CQuorvantaIEPluginBHO::GetSite(REFIID iid, void **out)
 {
     PLUGIN_LOG_ENTRY();
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    return site ? site->QueryInterface(iid, out) : E_FAIL;
+    return comBoundary([&] {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        return site ? site->QueryInterface(iid, out) : E_FAIL;
+    });
+}
+
+// A certificate or signing call through IDispatch starts with no failure
+// recorded: one that the script engine cannot even make (its arguments do not
+// convert) must not leave page script an earlier call's failure to read. The
+// same holds for setting the language, which records no failure of its own.
+HRESULT CQuorvantaIEPluginBHO::Invoke(DISPID member, REFIID iid, LCID locale, WORD flags, DISPPARAMS *params,
+                                      VARIANT *result, EXCEPINFO *exception, UINT *argError)
+{
+    return comBoundary([&] {
+        if (member >= dispidGetCertificate && member <= dispidSignWithOperation) errors.record(0, "");
+        const HRESULT hr =
+            TypeInfoDispatch::Invoke(member, iid, locale, flags, params, result, exception, argError);
+        if (member == dispidLanguage && FAILED(hr)) errors.record(0, "");
+        return hr;
+    });
 }
 
 HRESULT CQuorvantaIEPluginBHO::get_version(BSTR *result)
@@ -128,17 +164,23 @@ HRESULT CQuorvantaIEPluginBHO::getCertificateWithOperation(BSTR operation, IDisp
         *result = nullptr;
         if (!isSiteAllowed()) return errors.reportFailure();
         try {
+            // This call's own object: page script may run a second call while
+            // this one's dialog is open, and that call replaces the member.
             certificate.reset();
+            ComPtr<IQuorvantaCertificate> created;
             HRESULT hr = CoCreateInstance(CLSID_QuorvantaCertificate, nullptr, CLSCTX_ALL, IID_IQuorvantaCertificate,
-                                          certificate.putVoid());
+                                          created.putVoid());
             if (FAILED(hr)) {
                 PLUGIN_LOG("CoCreateInstance failed: %lX", static_cast<unsigned long>(hr));
                 throw TechnicalException("Failed to create certificate object");
             }
+            certificate = created;
             const bool auth = isAuthOperation(operation);
             PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
-            selectCertificate(certificate.get(), auth);
-            *result = ComPtr<IQuorvantaCertificate>(certificate).detach();
+            selectCertificate(created.get(), auth);
+            certificate = created; // the call that ends last holds its object
+            selectedCertificate = selectedDer(created.get());
+            *result = created.detach();
             errors.clearErrors();
             return S_OK;
         } catch (const BaseException &e) {
@@ -170,10 +212,13 @@ HRESULT CQuorvantaIEPluginBHO::signWithOperation(BSTR id, BSTR hash, BSTR, BSTR 
             std::wstring result;
             try {
                 const std::string hashText = lowBytes(bstrText(hash));
-                const std::string idText = narrow(bstrText(id));
+                // An id that has no exact narrow form names no certificate;
+                // the empty text, which no certificate has, stands for it.
+                std::string idText;
+                if (!narrowExactly(bstrText(id), idText)) idText.clear();
                 const bool auth = isAuthOperation(operation);
                 PLUGIN_LOG("Operation %s auth %i", narrow(bstrText(operation)).c_str(), auth ? 1 : 0);
-                CngCapiSigner signer(hashText, idText);
+                CngCapiSigner signer(hashText, idText, selectedCertificate);
                 result = widen(signer.sign());
             } catch (const BaseException &) {
                 throw;

@@ -6,6 +6,7 @@
 
 #include "comsupport.h"
 #include "errorstate.h"
+#include "hex.h"
 #include "quorvantapluginie.h"
 
 #include <exdisp.h>
@@ -22,6 +23,10 @@ public:
     // IObjectWithSite
     HRESULT STDMETHODCALLTYPE SetSite(IUnknown *site) override;
     HRESULT STDMETHODCALLTYPE GetSite(REFIID iid, void **out) override;
+
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID locale, WORD flags, DISPPARAMS *params,
+                                     VARIANT *result, EXCEPINFO *exception, UINT *argError) override;
 
     // IQuorvantaIEPluginBHO
     HRESULT STDMETHODCALLTYPE get_version(BSTR *result) override;
@@ -41,6 +46,7 @@ private:
     ComPtr<IUnknown> site;
     ComPtr<IWebBrowser2> webBrowser;
     ComPtr<IQuorvantaCertificate> certificate; // created by the last certificate call
+    ByteVec selectedCertificate;                // DER of the last certificate selected
     std::wstring language;
     ErrorState errors;
 };

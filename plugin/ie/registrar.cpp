@@ -1,7 +1,9 @@
 // The interpreter of the registration scripts. A script is read into a list
 // of entries first, so a malformed script changes nothing; registration then
-// walks the entries in order, unregistration in reverse so that subkeys go
-// before their parents.
+// walks the entries in order and stops at the first failure, unregistration
+// walks them in reverse so that subkeys go before their parents, and goes on
+// past a key that it cannot remove, so that all else goes. Registration for
+// one user leaves the HKLM lines out.
 #include "registrar.h"
 
 #include "comsupport.h"
@@ -109,6 +111,9 @@ bool parseScript(const std::wstring &script, bool perUser, std::vector<Entry> &e
         if (start == std::wstring::npos || line[start] == L'#') continue;
         Entry entry;
         if (!parseLine(line, perUser, entry)) return false;
+        // One user's registration neither writes nor removes machine-wide
+        // keys: those may belong to an installation for all users.
+        if (perUser && entry.key.root == HKEY_LOCAL_MACHINE) continue;
         entries.push_back(entry);
     }
     return true;
@@ -175,13 +180,14 @@ HRESULT applyScript(const std::string &script, const ScriptContext &context, boo
             LSTATUS status = writeEntry(entry);
             if (status != ERROR_SUCCESS) return hresultFromStatus(status);
         }
-    } else {
-        for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-            LSTATUS status = eraseEntry(*entry);
-            if (!isGone(status)) return hresultFromStatus(status);
-        }
+        return S_OK;
     }
-    return S_OK;
+    HRESULT first = S_OK;
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        LSTATUS status = eraseEntry(*entry);
+        if (!isGone(status) && SUCCEEDED(first)) first = hresultFromStatus(status);
+    }
+    return first;
 }
 
 std::string loadRegistryScript(HMODULE module, int id)

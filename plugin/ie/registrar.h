@@ -10,7 +10,7 @@
 struct ScriptContext {
     std::wstring modulePath; // replaces %MODULE%
     std::wstring appId;      // replaces %APPID%
-    bool perUser = false;    // HKCR keys go to HKCU\Software\Classes
+    bool perUser = false;    // HKCR keys go to HKCU\Software\Classes, HKLM keys are left out
 };
 
 // The root and path under which a HKCR path lands for this registration.
@@ -20,8 +20,9 @@ struct RegistryLocation {
 };
 RegistryLocation classesLocation(const std::wstring &pathUnderClassesRoot, bool perUser);
 
-// Applies a script; S_OK or the first failure. A key or value that is
-// already gone counts as removed. Throws only std::bad_alloc.
+// Applies a script; S_OK or the first failure. Registering stops at it,
+// unregistering goes on with the rest. A key or value that is already gone
+// counts as removed. Throws only std::bad_alloc.
 HRESULT applyScript(const std::string &script, const ScriptContext &context, bool registering);
 
 // The text of REGISTRY resource `id` of `module`; empty when missing.

@@ -1,8 +1,12 @@
 // Self-registration: the registration scripts, the type library (registered
 // twice over, the second failure reported as SELFREG_E_TYPELIB) and the
-// scripting class's safety categories; and the way back. Per-user registration sends HKCR keys to
-// HKCU\Software\Classes and uses the per-user type library functions where
-// the system has them.
+// scripting class's safety categories; and the way back, which removes all
+// that it can and reports the first failure, and which finds nothing to do
+// when nothing is registered. Per-user registration sends HKCR keys to
+// HKCU\Software\Classes, leaves HKLM alone, uses the per-user type library
+// functions where the system has them, and writes the categories itself
+// (script 104): the component category manager writes only machine-wide,
+// where a user may have no rights.
 #include "module.h"
 
 #include "quorvantapluginie.h"
@@ -13,6 +17,7 @@
 #include <objbase.h>
 #include <olectl.h>
 
+#include <cwchar>
 #include <vector>
 
 namespace {
@@ -96,7 +101,7 @@ HRESULT CquorvantapluginieModule::applyScript(int id, bool registering) const
 
 HRESULT CquorvantapluginieModule::registerServer()
 {
-    applyScript(101, true); // HKLM may be closed to a per-user installation
+    applyScript(101, true); // its browser keys may be closed to the installing user
     for (const ClassEntry &entry : classes) {
         HRESULT hr = applyScript(entry.registrationScript, true);
         if (FAILED(hr)) return hr;
@@ -104,21 +109,24 @@ HRESULT CquorvantapluginieModule::registerServer()
     HRESULT hr = registerTypeLibrary();
     if (FAILED(hr)) return hr;
     if (FAILED(registerTypeLibrary())) return SELFREG_E_TYPELIB;
-    return registerCategories();
+    return perUser ? applyScript(104, true) : registerCategories();
 }
 
+// Every step runs, whatever failed before it, and the first failure is the
+// answer, the browser integration's (script 101) included.
 HRESULT CquorvantapluginieModule::unregisterServer()
 {
-    applyScript(101, false);
-    for (const ClassEntry &entry : classes) {
-        HRESULT hr = applyScript(entry.registrationScript, false);
-        if (FAILED(hr)) return hr;
-    }
-    HRESULT hr = unregisterTypeLibrary();
-    if (FAILED(hr)) return hr;
-    hr = cleanTypeLibraryKeys();
-    if (FAILED(hr)) return hr;
-    return unregisterCategories();
+    HRESULT first = S_OK;
+    auto step = [&first](auto &&body) {
+        const HRESULT hr = comBoundary(body);
+        if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+    };
+    step([&] { return applyScript(101, false); });
+    for (const ClassEntry &entry : classes) step([&] { return applyScript(entry.registrationScript, false); });
+    step([&] { return unregisterTypeLibrary(); });
+    step([&] { return cleanTypeLibraryKeys(); });
+    step([&] { return perUser ? applyScript(104, false) : unregisterCategories(); });
+    return first;
 }
 
 HRESULT CquorvantapluginieModule::registerTypeLibrary()
@@ -130,6 +138,8 @@ HRESULT CquorvantapluginieModule::registerTypeLibrary()
     return registerLibrary(library.get(), &path[0], nullptr);
 }
 
+// A type library that is not registered (for this architecture, where the
+// unregistration looks) counts as unregistered, whatever the system answers.
 HRESULT CquorvantapluginieModule::unregisterTypeLibrary()
 {
     ComPtr<ITypeLib> library = loadTypeLibrary();
@@ -141,22 +151,38 @@ HRESULT CquorvantapluginieModule::unregisterTypeLibrary()
     auto unregisterLibrary =
         perUser ? perUserFunction<UnRegisterTypeLibFunction>("UnRegisterTypeLibForUser") : nullptr;
     if (!unregisterLibrary) unregisterLibrary = &UnRegisterTypeLib;
-    return unregisterLibrary(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, SYS_WIN64);
+    hr = unregisterLibrary(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, SYS_WIN64);
+    if (FAILED(hr)) {
+        wchar_t registration[64];
+        swprintf(registration, 64, L"\\%x.%x\\%lx\\win64", unsigned(copy.wMajorVerNum), unsigned(copy.wMinorVerNum),
+                 static_cast<unsigned long>(copy.lcid));
+        const std::wstring path = L"TypeLib\\" + registryForm(copy.guid) + registration;
+        bool registered = false;
+        for (bool user : {false, perUser}) {
+            RegistryLocation where = classesLocation(path, user);
+            registered = registered || keyExists(where.root, where.path);
+        }
+        if (!registered) return S_OK;
+    }
+    return hr;
 }
 
 // Whatever the type library functions left under TypeLib\{LIBID}. A locale
 // that also holds a 32-bit registration keeps it, and with it its version.
+// Goes on past a key that it cannot delete.
 HRESULT CquorvantapluginieModule::cleanTypeLibraryKeys() const
 {
     RegistryLocation library = classesLocation(L"TypeLib\\" + registryForm(LIBID_quorvantapluginieLib), perUser);
     RegistryKey libraryKey;
-    if (RegOpenKeyExW(library.root, library.path.c_str(), 0, KEY_READ | KEY_WRITE, libraryKey.put()) != ERROR_SUCCESS)
-        return S_OK;
-    bool keptVersion = false;
+    const LSTATUS opened = RegOpenKeyExW(library.root, library.path.c_str(), 0, KEY_READ | KEY_WRITE, libraryKey.put());
+    if (opened != ERROR_SUCCESS) return deletedOrGone(opened) ? S_OK : SELFREG_E_TYPELIB;
+    bool failed = false, keptVersion = false;
     for (const std::wstring &version : subkeyNames(libraryKey.get())) {
         RegistryKey versionKey;
-        if (RegOpenKeyExW(libraryKey.get(), version.c_str(), 0, KEY_READ | KEY_WRITE, versionKey.put()) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(libraryKey.get(), version.c_str(), 0, KEY_READ | KEY_WRITE, versionKey.put()) != ERROR_SUCCESS) {
+            failed = keptVersion = true;
             continue;
+        }
         bool keptLocale = false;
         for (const std::wstring &locale : subkeyNames(versionKey.get())) {
             if (_wcsicmp(locale.c_str(), L"HELPDIR") == 0 || _wcsicmp(locale.c_str(), L"FLAGS") == 0) continue;
@@ -167,17 +193,16 @@ HRESULT CquorvantapluginieModule::cleanTypeLibraryKeys() const
             } else {
                 status = RegDeleteTreeW(versionKey.get(), locale.c_str());
             }
-            if (!deletedOrGone(status)) return SELFREG_E_TYPELIB;
+            if (!deletedOrGone(status)) failed = keptLocale = true;
         }
         if (keptLocale) {
             keptVersion = true;
         } else if (!deletedOrGone(RegDeleteTreeW(libraryKey.get(), version.c_str()))) {
-            return SELFREG_E_TYPELIB;
+            failed = keptVersion = true;
         }
     }
-    if (!keptVersion && !deletedOrGone(RegDeleteTreeW(library.root, library.path.c_str())))
-        return SELFREG_E_TYPELIB;
-    return S_OK;
+    if (!keptVersion && !deletedOrGone(RegDeleteTreeW(library.root, library.path.c_str()))) failed = true;
+    return failed ? SELFREG_E_TYPELIB : S_OK;
 }
 
 HRESULT CquorvantapluginieModule::registerCategories() const

@@ -22,6 +22,20 @@ std::string narrow(const std::wstring &text)
     return result;
 }
 
+bool narrowExactly(const std::wstring &text, std::string &out)
+{
+    out.clear();
+    if (text.empty()) return true;
+    BOOL inexact = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), int(text.size()), nullptr, 0,
+                                           nullptr, &inexact);
+    if (length <= 0 || inexact) return false;
+    out.resize(size_t(length));
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), int(text.size()), &out[0], length, nullptr,
+                        &inexact);
+    return !inexact;
+}
+
 std::wstring bstrText(BSTR text)
 {
     return text ? std::wstring(text, SysStringLen(text)) : std::wstring();

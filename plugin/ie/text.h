@@ -10,6 +10,9 @@
 
 std::wstring widen(const std::string &text, UINT codePage = CP_ACP);
 std::string narrow(const std::wstring &text);
+// The text in the ANSI code page without best-fit mapping (full-width digits
+// do not become digits); false when a character has no exact counterpart.
+bool narrowExactly(const std::wstring &text, std::string &out);
 
 // The text of a BSTR, which may be null: a null BSTR is the empty text.
 std::wstring bstrText(BSTR text);

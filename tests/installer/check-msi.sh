@@ -105,13 +105,6 @@ check() {
         [ ! -e "$(unix "$machine_dir")" ] && [ ! -e "$(unix "$user_dir")" ] || fail "$name: the folder is left"
         local current
         current=$(registry)
-        # Under Wine the category manager marks even a per-user class in the
-        # machine-wide classes; the plugin's unregistration empties that
-        # class key there but leaves it.
-        if [ "$3" = user ]; then
-            current=$(grep -vxiF -e "HKEY_LOCAL_MACHINE\Software\Classes\CLSID\{$clsid}" \
-                -e "HKEY_LOCAL_MACHINE\Software\Classes\CLSID\{$clsid}\Implemented Categories" <<<"$current" || true)
-        fi
         [ "$current" = "$baseline" ] || fail "$name: the registry differs from before:
 $(diff <(echo "$baseline") <(echo "$current"))"
     fi

@@ -7,6 +7,7 @@
 //   plugin-card-test PLUGIN.dll PKI-DIR DOUBLES-DIR WORK-DIR   (Windows paths)
 #include "cardsupport.h"
 #include "cert_dialog_win.h"
+#include "imports.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +20,39 @@ using teststore::Key;
 namespace {
 
 std::wstring doublesDir;
-bool pluginAnswersCng, testAnswersCng;
+bool pluginAnswersCng, testAnswersCng, pluginAnswersSelections, pluginCountsProviders;
 
+// The plugin's own CryptAcquireContextW calls (its import counted): the
+// provider that computes certificate identifiers. Key providers are acquired
+// by crypt32, not counted.
+size_t providersAcquired;
+decltype(&CryptAcquireContextW) systemAcquireContext;
+BOOL WINAPI countedAcquireContext(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR name, DWORD type, DWORD flags)
+{
+    ++providersAcquired;
+    return systemAcquireContext(provider, container, name, type, flags);
+}
+
+std::wstring systemNcrypt()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return std::wstring(path) + L"\\ncrypt.dll";
+}
+
+// The test ncrypt.dll (built into DOUBLES-DIR\ncrypt) takes the place of the
+// system's in the Wine prefix. It stays there (Wine does not let a loaded DLL
+// be removed), which is harmless: Wine loads it only with ncrypt=n, its own
+// otherwise. A copy of it lies beside this program while the tests run, where
+// a bare "ncrypt.dll" would be found first.
 class CardEnvironment : public testing::Environment {
 public:
     void SetUp() override
     {
+        const std::wstring testNcrypt = doublesDir + L"\\ncrypt\\ncrypt.dll";
+        ASSERT_TRUE(CopyFileW(testNcrypt.c_str(), systemNcrypt().c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(CopyFileW(testNcrypt.c_str(), plantedNcrypt().c_str(), FALSE)) << GetLastError();
+
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         plugin = LoadLibraryW(pluginPath.c_str());
         ASSERT_NE(plugin, nullptr);
@@ -34,6 +62,10 @@ public:
         teststore::registerCardProvider(doublesDir + L"\\quorvanta-testcsp.dll");
         pluginAnswersCng = answerCngKeys(plugin);
         testAnswersCng = answerCngKeys(GetModuleHandleW(nullptr));
+        pluginAnswersSelections = answerSelections(plugin);
+        systemAcquireContext = reinterpret_cast<decltype(systemAcquireContext)>(replaceImport(
+            plugin, "advapi32.dll", "CryptAcquireContextW", reinterpret_cast<void *>(&countedAcquireContext)));
+        pluginCountsProviders = systemAcquireContext != nullptr;
     }
     void TearDown() override
     {
@@ -41,8 +73,12 @@ public:
         using Plain = HRESULT(WINAPI *)();
         reinterpret_cast<Plain>(reinterpret_cast<void *>(GetProcAddress(plugin, "DllUnregisterServer")))();
         CoUninitialize();
+        DeleteFileW(plantedNcrypt().c_str());
     }
     std::wstring pluginPath;
+
+private:
+    static std::wstring plantedNcrypt() { return doublesDir + L"\\ncrypt.dll"; }
 };
 
 const StoreCertificate &row(const wchar_t *name)
@@ -52,13 +88,18 @@ const StoreCertificate &row(const wchar_t *name)
     throw std::runtime_error("no such row");
 }
 
-// Signs through page script: sign(id, hash, "en").
-Answer pageSign(const std::string &id, const std::wstring &hash)
+// Signs through page script: sign(id, hash, "en"), by `page` or a new page.
+Answer pageSign(const std::wstring &id, const std::wstring &hash, ComPtr<IDispatch> page = {})
 {
-    auto object = pagePlugin();
-    Answer answer = call(object.get(), L"sign", DISPATCH_METHOD, {std::wstring(id.begin(), id.end()), hash, L"en"});
-    answer.object = object;
+    if (!page) page = pagePlugin();
+    Answer answer = call(page.get(), L"sign", DISPATCH_METHOD, {id, hash, L"en"});
+    answer.object = page;
     return answer;
+}
+
+Answer pageSign(const std::string &id, const std::wstring &hash, ComPtr<IDispatch> page = {})
+{
+    return pageSign(std::wstring(id.begin(), id.end()), hash, page);
 }
 
 Bytes hashOf(size_t size)
@@ -66,6 +107,18 @@ Bytes hashOf(size_t size)
     Bytes hash(size);
     for (size_t i = 0; i < size; ++i) hash[i] = static_cast<unsigned char>(0xA0 + i * 7);
     return hash;
+}
+
+// The CNG binding loads ncrypt.dll from the system folder, never the copy
+// beside the program. The binding is the plugin's own code, compiled into
+// this program too. This test must run first: once a module named ncrypt.dll
+// is loaded, every later load by bare name gets that module.
+TEST(Doubles, NcryptComesFromTheSystemFolder)
+{
+    EXPECT_EQ(ncrypt::freeObject(0), NTE_INVALID_HANDLE) << "the test ncrypt.dll answers";
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(GetModuleHandleW(L"ncrypt.dll"), path, MAX_PATH);
+    EXPECT_EQ(lstrcmpiW(path, systemNcrypt().c_str()), 0) << std::string(path, path + wcslen(path));
 }
 
 // The test provider alone, through advapi32: it is found by its registration,
@@ -114,7 +167,9 @@ TEST(Doubles, CardProviderSignsLittleEndian)
 int expectedType(const StoreCertificate &r)
 {
     const std::string line = r.fixture ? r.fixture : "";
-    if (r.key == Key::none || line.rfind("acquire-error", 0) == 0) return 0;
+    if (r.key == Key::none || r.key == Key::cardSpec0 || r.key == Key::cardSpec5 ||
+        line.rfind("acquire-error", 0) == 0)
+        return 0;
     return line.rfind("imptype ", 0) == 0 ? std::stoi(line.substr(8)) & 9 : 9;
 }
 
@@ -147,11 +202,15 @@ TEST(Filters, StoreTable)
 }
 
 // The signer through page script: every hash length on both paths, and every
-// status of the key's provider; each signature checked with OpenSSL exactly
-// as page script receives it, and every handle released.
+// status of the key's provider, at opening and at signing; each signature
+// checked with OpenSSL exactly as page script receives it, and every handle
+// released. A certificate whose key the selection would not offer (not on a
+// card, none, of another kind) is not found. One lookup over the whole store
+// acquires one provider for the identifiers.
 TEST(Signer, LengthsAndStatuses)
 {
     ASSERT_TRUE(pluginAnswersCng) << "the plugin imports CryptAcquireCertificatePrivateKey from crypt32";
+    ASSERT_TRUE(pluginCountsProviders) << "the plugin imports CryptAcquireContextW from advapi32";
     fillStore(storeTable);
     struct Case {
         const wchar_t *certificate;
@@ -159,6 +218,7 @@ TEST(Signer, LengthsAndStatuses)
         const char *fixture;
         const wchar_t *code, *message; // "0", "" for a signature
     };
+    const wchar_t *blocked = L"Maximum number of PIN entry attempts has been reached";
     std::vector<Case> cases = {
         {L"sign-rsa", 28, nullptr, L"5", L"CreateHash failed"}, // no SHA-224 in CryptoAPI
         {L"auth-rsa", 28, nullptr, L"0", L""},
@@ -166,7 +226,18 @@ TEST(Signer, LengthsAndStatuses)
         {L"usage-nr-client", 32, nullptr, L"0", L""},          // ECDSA through CNG
         {L"usage-nr-client", 48, nullptr, L"0", L""},
         {L"validity-expired", 32, nullptr, L"5", L"Signing failed"}, // found although expired
-        {L"demo-sign", 32, nullptr, L"5", L"Incompatible key"},      // no key information
+        {L"demo-sign", 32, nullptr, L"2", L"Cert not found"},        // no key information
+        {L"usage-dsnr", 32, nullptr, L"2", L"Cert not found"},       // dwKeySpec 0
+        {L"usage-ke", 32, nullptr, L"2", L"Cert not found"},         // dwKeySpec 5
+        {L"sign-rsa", 32, "sign-error 0", L"5", L"Signing failed"},  // fails without a reason
+        // The PIN prompt of the key's opening. (Wine's crypt32 answers any
+        // failed opening of a CryptoAPI key with CRYPT_E_NO_KEY_PROPERTY, so
+        // only the CNG path shows the provider's status.)
+        {L"auth-rsa", 32, "pin-error 0x4C7", L"1", L"Signing was cancelled"},
+        {L"auth-rsa", 32, "pin-error 0x800704C7", L"1", L"Signing was cancelled"},
+        {L"auth-rsa", 32, "pin-error 0x8010006E", L"1", L"Signing was cancelled"},
+        {L"auth-rsa", 32, "pin-error 0x8010006C", L"24", blocked},
+        {L"auth-rsa", 32, "pin-error 0x80090016", L"5", L"Incompatible key"},
         {L"sign-rsa", 19, nullptr, L"17", L"Invalid Hash"},
         {L"sign-rsa", 0, nullptr, L"17", L"Invalid Hash"},
         {L"sign-rsa", 65, nullptr, L"17", L"Invalid Hash"},
@@ -175,11 +246,14 @@ TEST(Signer, LengthsAndStatuses)
     // and through CNG (auth-rsa).
     const Case statuses[] = {
         {nullptr, 32, "sign-error 0x4C7", L"1", L"Signing was cancelled"},
+        {nullptr, 32, "sign-error 0x800704C7", L"1", L"Signing was cancelled"},
         {nullptr, 32, "sign-error 0x8010006E", L"1", L"Signing was cancelled"},
-        {nullptr, 32, "sign-error 0x8010006C", L"24", L"Maximum number of PIN entry attempts has been reached"},
+        {nullptr, 32, "sign-error 0x8010006C", L"24", blocked},
         {nullptr, 32, "sign-error 0x80090026", L"5", L"The supplied handle is invalid"},
         {nullptr, 32, "sign-error 0x80090020", L"5", L"Signing failed"},
-        {nullptr, 32, "acquire-error 0x8010000C", L"5", L"Incompatible key"}, // card pulled since selection
+        {nullptr, 32, "acquire-error 0x8010000C", L"2", L"Cert not found"}, // card pulled since selection
+        {nullptr, 32, "imptype 2", L"2", L"Cert not found"},                // a key in software
+        {nullptr, 32, "imptype 8", L"0", L""},                              // removable storage
     };
     for (const wchar_t *certificate : {L"sign-rsa", L"auth-rsa"}) {
         for (size_t size : {20, 32, 36, 48, 64}) cases.push_back({certificate, size, nullptr, L"0", L""});
@@ -193,7 +267,9 @@ TEST(Signer, LengthsAndStatuses)
                                   std::to_string(c.size) + " " + (c.fixture ? c.fixture : "");
         useFixture(c.fixture ? std::vector<std::string>{c.fixture} : std::vector<std::string>{});
         const Bytes der = pkiDer(c.certificate), hash = hashOf(c.size);
+        providersAcquired = 0;
         Answer answer = pageSign(idOf(der), hexText(hash));
+        EXPECT_EQ(providersAcquired, std::wstring(c.code) == L"17" ? 0u : 1u) << "identifier providers: " << label;
         EXPECT_EQ(property(answer.object.get(), L"errorCode"), c.code) << label;
         EXPECT_EQ(property(answer.object.get(), L"errorMessage"), c.message) << label;
         if (std::wstring(c.code) == L"0") {
@@ -244,11 +320,13 @@ TEST(Signer, CngRequests)
 }
 
 // Identifiers and bad input: the id rule with a zero byte in the length
-// field (two certificates share the id; the first in store order signs), an
-// upper-case id, absent and empty ids, odd-length and above-0xFF hash text.
+// field (two certificates share the id; the one that the page selected
+// signs, else the first in store order), an upper-case id, an id in
+// full-width digits, absent and empty ids, odd-length and above-0xFF hash
+// text.
 TEST(Signer, IdentifiersAndBadInput)
 {
-    ASSERT_TRUE(pluginAnswersCng);
+    ASSERT_TRUE(pluginAnswersCng && pluginAnswersSelections);
     const std::vector<StoreCertificate> rows = {row(L"sign-rsa"), {L"zero-length-a", Key::card, true, false, nullptr},
                                                 {L"zero-length-b", Key::card, true, false, nullptr}};
     fillStore(rows);
@@ -260,24 +338,39 @@ TEST(Signer, IdentifiersAndBadInput)
     const Bytes hash = hashOf(32);
     Answer answer = pageSign(idOf(a), hexText(hash));
     ASSERT_EQ(answer.hr, S_OK);
-    const Bytes first = storeOrder()[0] == pkiDer(L"sign-rsa") ? storeOrder()[1] : storeOrder()[0];
-    EXPECT_TRUE(verifies(first, hash, fromHexText(answer.text))) << "the first certificate with the id signs";
+    const auto offered = admitted(rows, false);
+    std::vector<size_t> withId; // where a and b are among the offered
+    for (size_t i = 0; i < offered.size(); ++i)
+        if (offered[i] == a || offered[i] == b) withId.push_back(i);
+    ASSERT_EQ(withId.size(), 2u);
+    EXPECT_TRUE(verifies(offered[withId[0]], hash, fromHexText(answer.text))) << "the first with the id signs";
+    auto page = pagePlugin();
+    planSelections({{withId[1], nullptr}});
+    ASSERT_EQ(call(page.get(), L"getCertificate", DISPATCH_METHOD).hr, S_OK);
+    answer = pageSign(idOf(a), hexText(hash), page);
+    EXPECT_TRUE(verifies(offered[withId[1]], hash, fromHexText(answer.text))) << "the selected one signs";
 
-    std::string upperId = idOf(pkiDer(L"sign-rsa"));
-    for (char &ch : upperId) ch = char(toupper(ch));
-    const struct { std::string id; std::wstring hash; const wchar_t *code; const wchar_t *message; } cases[] = {
+    std::wstring id, upperId, fullWidthId;
+    for (char ch : idOf(pkiDer(L"sign-rsa"))) {
+        id += wchar_t(ch);
+        upperId += wchar_t(toupper(ch));
+        fullWidthId += isdigit(ch) ? wchar_t(0xFF10 + (ch - '0')) : wchar_t(ch);
+    }
+    const struct { std::wstring id; std::wstring hash; const wchar_t *code; const wchar_t *message; } cases[] = {
         {upperId, hexText(hash), L"2", L"Cert not found"},
-        {"", hexText(hash), L"2", L"Cert not found"},
-        {std::string(4000, 'a'), hexText(hash), L"2", L"Cert not found"},
-        {idOf(pkiDer(L"sign-rsa")), hexText(hash) + L"A", L"5", L"Hex is incorrect"}, // odd length
-        {idOf(pkiDer(L"sign-rsa")), L"0", L"5", L"Hex is incorrect"},
-        {idOf(pkiDer(L"sign-rsa")), std::wstring(200000, L'0'), L"17", L"Invalid Hash"},
+        {fullWidthId, hexText(hash), L"2", L"Cert not found"},
+        {L"", hexText(hash), L"2", L"Cert not found"},
+        {std::wstring(4000, L'a'), hexText(hash), L"2", L"Cert not found"},
+        {id, hexText(hash) + L"A", L"5", L"Hex is incorrect"}, // odd length
+        {id, L"0", L"5", L"Hex is incorrect"},
+        {id, std::wstring(200000, L'0'), L"17", L"Invalid Hash"},
     };
     for (const auto &c : cases) {
+        const std::string label(c.id.begin(), c.id.begin() + std::min<size_t>(c.id.size(), 40));
         Answer refused = pageSign(c.id, c.hash);
-        EXPECT_EQ(refused.hr, DISP_E_EXCEPTION) << c.id.substr(0, 40);
-        EXPECT_EQ(property(refused.object.get(), L"errorCode"), c.code) << c.id.substr(0, 40);
-        EXPECT_EQ(refused.description, c.message) << c.id.substr(0, 40);
+        EXPECT_EQ(refused.hr, DISP_E_EXCEPTION) << label;
+        EXPECT_EQ(property(refused.object.get(), L"errorCode"), c.code) << label;
+        EXPECT_EQ(refused.description, c.message) << label;
     }
     // Even-length text always decodes: digits are not validated.
     const Answer unchecked = pageSign(idOf(pkiDer(L"sign-rsa")), std::wstring(64, L'x'));
@@ -287,6 +380,25 @@ TEST(Signer, IdentifiersAndBadInput)
     std::wstring wide = hexText(hash);
     wide[0] = wchar_t(0x100 | wide[0]);
     EXPECT_EQ(pageSign(idOf(pkiDer(L"sign-rsa")), wide).text, pageSign(idOf(pkiDer(L"sign-rsa")), hexText(hash)).text);
+}
+
+// Each certificate call returns the certificate object that it created,
+// also when page script asks again while the first selection is open.
+TEST(Selection, ACallInsideASelectionKeepsEachCallsCertificate)
+{
+    ASSERT_TRUE(pluginAnswersSelections);
+    const std::vector<StoreCertificate> rows = {row(L"sign-rsa"), row(L"usage-dsnr-client")};
+    fillStore(rows);
+    useFixture();
+    const auto offered = admitted(rows, false);
+    ASSERT_EQ(offered.size(), 2u);
+    auto page = pagePlugin();
+    Answer inner;
+    planSelections({{0, [&] { inner = call(page.get(), L"getCertificate", DISPATCH_METHOD); }}, {1, nullptr}});
+    const Answer outer = call(page.get(), L"getCertificate", DISPATCH_METHOD);
+    ASSERT_TRUE(outer.object && inner.object);
+    EXPECT_EQ(property(outer.object.get(), L"cert"), hexText(offered[0]));
+    EXPECT_EQ(property(inner.object.get(), L"cert"), hexText(offered[1]));
 }
 
 // The signer's log lines on both paths, in order (other lines may come

@@ -1,7 +1,9 @@
 // The card tests' shared helpers; see cardsupport.h.
 #include "cardsupport.h"
 
+#include "cert_dialog_win.h"
 #include "fakebrowser.h"
+#include "imports.h"
 
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
@@ -12,6 +14,7 @@
 #include <ocidl.h>
 
 #include <algorithm>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -40,6 +43,8 @@ const std::vector<StoreCertificate> storeTable = {
     {L"auth-p384", Key::cardExchange, false, true, "imptype 8 auth-p384"}, // removable only
     {L"subject-latvian", Key::card, false, false, "acquire-error 0x8010000C subject-latvian"}, // card absent
     {L"demo-sign", Key::none, false, false, nullptr},             // no key information
+    {L"usage-dsnr", Key::cardSpec0, false, false, nullptr},       // a key that is neither for
+    {L"usage-ke", Key::cardSpec5, false, false, nullptr},         // signing nor for exchange
 };
 
 namespace {
@@ -179,6 +184,15 @@ std::vector<Bytes> storeOrder()
     return order;
 }
 
+std::vector<Bytes> admitted(const std::vector<StoreCertificate> &rows, bool auth)
+{
+    std::vector<Bytes> found;
+    for (const Bytes &der : storeOrder())
+        for (const auto &r : rows)
+            if (pkiDer(r.name) == der && (auth ? r.auth : r.signing)) found.push_back(der);
+    return found;
+}
+
 bool verifies(const Bytes &certificate, const Bytes &hash, const Bytes &signature)
 {
     static const struct { size_t size; const EVP_MD *(*md)(); } digests[] = {
@@ -218,7 +232,10 @@ AcquireFunction systemAcquire = reinterpret_cast<AcquireFunction>(reinterpret_ca
 template <class Function>
 Function ncryptFunction(const char *name)
 {
-    HMODULE ncrypt = LoadLibraryW(L"ncrypt.dll");
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    HMODULE ncrypt = length && length < MAX_PATH - 12 ? LoadLibraryW((std::wstring(path) + L"\\ncrypt.dll").c_str())
+                                                      : nullptr;
     return ncrypt ? reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(ncrypt, name))) : nullptr;
 }
 
@@ -245,7 +262,8 @@ BOOL WINAPI acquireWithCng(PCCERT_CONTEXT certificate, DWORD flags, void *reserv
     NCRYPT_KEY_HANDLE opened = 0;
     SECURITY_STATUS status = open && openKey && free ? open(&provider, info->pwszProvName, 0) : NTE_PROV_DLL_NOT_FOUND;
     if (status == ERROR_SUCCESS) {
-        status = openKey(provider, &opened, info->pwszContainerName, 0, 0);
+        status = openKey(provider, &opened, info->pwszContainerName, 0,
+                         flags & CRYPT_ACQUIRE_SILENT_FLAG ? NCRYPT_SILENT_FLAG : 0);
         free(provider);
     }
     if (status != ERROR_SUCCESS) {
@@ -259,32 +277,39 @@ BOOL WINAPI acquireWithCng(PCCERT_CONTEXT certificate, DWORD flags, void *reserv
     return TRUE;
 }
 
+std::deque<SelectionAnswer> selectionAnswers;
+decltype(&CryptUIDlgSelectCertificateW) systemSelect;
+
+PCCERT_CONTEXT WINAPI selectAsPlanned(const CRYPTUI_SELECTCERTIFICATE_STRUCTW *request)
+{
+    if (selectionAnswers.empty()) return systemSelect(request);
+    const SelectionAnswer answer = selectionAnswers.front();
+    selectionAnswers.pop_front();
+    if (answer.during) answer.during();
+    size_t index = 0;
+    for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(request->rghDisplayStores[0], c));)
+        if (request->pFilterCallback(c, nullptr, request->pvCallbackData) && index++ == answer.pick) return c;
+    return nullptr;
+}
+
 } // namespace
 
 bool answerCngKeys(HMODULE module)
 {
-    auto *base = reinterpret_cast<BYTE *>(module);
-    auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
-    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!directory.VirtualAddress) return false;
-    for (auto *import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + directory.VirtualAddress); import->Name;
-         ++import) {
-        if (lstrcmpiA(reinterpret_cast<char *>(base + import->Name), "crypt32.dll") != 0) continue;
-        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + import->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto *byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            if (std::string(reinterpret_cast<char *>(byName->Name)) != "CryptAcquireCertificatePrivateKey") continue;
-            DWORD old = 0;
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&acquireWithCng);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
-            return true;
-        }
-    }
-    return false;
+    return replaceImport(module, "crypt32.dll", "CryptAcquireCertificatePrivateKey",
+                         reinterpret_cast<void *>(&acquireWithCng)) != nullptr;
+}
+
+bool answerSelections(HMODULE module)
+{
+    systemSelect = reinterpret_cast<decltype(systemSelect)>(replaceImport(
+        module, "cryptui.dll", "CryptUIDlgSelectCertificateW", reinterpret_cast<void *>(&selectAsPlanned)));
+    return systemSelect != nullptr;
+}
+
+void planSelections(const std::vector<SelectionAnswer> &answers)
+{
+    selectionAnswers.assign(answers.begin(), answers.end());
 }
 
 } // namespace card

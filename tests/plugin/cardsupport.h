@@ -1,6 +1,7 @@
 // What the plugin's card tests share: late-bound calls as page script makes
 // them, the test keys' fixture and journal, the store table, the CNG answer
-// of the key acquisition, and signature checks with OpenSSL.
+// of the key acquisition, a selection dialog answered by the test, and
+// signature checks with OpenSSL.
 #pragma once
 
 #include "comsupport.h"
@@ -10,6 +11,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,9 @@ std::wstring hexText(const Bytes &bytes);
 Bytes fromHexText(const std::wstring &text);
 // The DER certificates of the store, in the store's own order.
 std::vector<Bytes> storeOrder();
+// Those of them that `rows` offer for signing, or with `auth` for
+// authentication.
+std::vector<Bytes> admitted(const std::vector<StoreCertificate> &rows, bool auth);
 
 // Whether `signature` is a valid signature over `hash` by the certificate's
 // key: RSA PKCS#1 v1.5 with the DigestInfo of the hash length (none for 36
@@ -61,8 +66,22 @@ bool verifies(const Bytes &certificate, const Bytes &hash, const Bytes &signatur
 
 // Redirects `module`'s import of crypt32!CryptAcquireCertificatePrivateKey so
 // that certificates whose key information names a CNG provider (type 0) get a
-// key opened through ncrypt.dll, dwKeySpec CERT_NCRYPT_KEY_SPEC,
+// key opened through the system's ncrypt.dll, dwKeySpec CERT_NCRYPT_KEY_SPEC,
 // as Windows gives them. Others go to crypt32. False when there is no import.
 bool answerCngKeys(HMODULE module);
+
+// The selection dialog answered by the test: `module`'s import of
+// cryptui!CryptUIDlgSelectCertificateW takes the next of the planned answers.
+// It runs `during` (page script running while the dialog is open), then
+// returns the certificate at `pick` among those of the store that the
+// request's filter admits, in the store's order (none when the pick is out
+// of range). Without a planned answer the system's dialog opens. False when
+// there is no import.
+struct SelectionAnswer {
+    size_t pick;
+    std::function<void()> during;
+};
+bool answerSelections(HMODULE module);
+void planSelections(const std::vector<SelectionAnswer> &answers);
 
 } // namespace card

@@ -1,22 +1,40 @@
 #!/usr/bin/env bash
 # Registers the plugin with regsvr32 and reads every key back with Wine's reg
 # tool against one table (registry-keys.txt): machine-wide registration,
-# registering again, unregistration, a 32-bit type library registration that
-# must survive it, and per-user installation (regsvr32 /i:User /n), whose
-# HKCR keys land under HKCU\Software\Classes.
-#   check-registration.sh TABLE PLUGIN.dll WINE-RUNNER
+# registering again, unregistration (also past a key that cannot be removed,
+# and a second time), a 32-bit type library registration that must survive
+# it, and per-user installation (regsvr32 /i:User /n), also by a user who
+# cannot write to HKLM: its HKCR keys land under HKCU\Software\Classes, and
+# it neither writes nor removes anything under HKLM.
+#   check-registration.sh TABLE PLUGIN.dll WINE-RUNNER STORE-TOOL
 set -Eeuo pipefail
 trap 'echo "FAIL: stopped at line $LINENO: $BASH_COMMAND" >&2' ERR
 table=$1
 dll=$(printf 'Z:%s' "$2" | tr / '\\')
 wine=$3
+tool=$4
 
 libid=$(grep -m1 -o 'TypeLib\\{[^}]*}' "$table")
 typelib="HKEY_CLASSES_ROOT\\$libid\\1.0\\0"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
+# Sets the access of keys given as the table writes them (plugin-test-store
+# key-access: allow, deny-write or deny-all).
+locked=()
+key_access() {
+    local access=$1 key keys=()
+    shift
+    for key in "$@"; do
+        key=${key/#HKEY_CLASSES_ROOT\\/HKLM\\Software\\Classes\\}
+        keys+=("${key/#HKEY_LOCAL_MACHINE\\/HKLM\\}")
+    done
+    [ "$access" = allow ] || locked+=("$@")
+    "$wine" "$tool" key-access "$access" "${keys[@]}"
+}
+
 cleanup() {
+    [ ${#locked[@]} -eq 0 ] || key_access allow "${locked[@]}" >/dev/null 2>&1 || true
     "$wine" reg delete "$typelib\\win32" /f >/dev/null 2>&1 || true
     "$wine" regsvr32 /s /u /i:user /n "$dll" >/dev/null 2>&1 || true
     "$wine" regsvr32 /s /u "$dll" >/dev/null 2>&1 || true
@@ -24,15 +42,17 @@ cleanup() {
 trap cleanup EXIT
 
 regsvr32() { "$wine" regsvr32 /s "$@" "$dll" || fail "regsvr32 $* exited with $?"; }
+regsvr32_fails() { ! "$wine" regsvr32 /s "$@" "$dll" || fail "regsvr32 $* succeeded"; }
 
 # The table's rows "after|source|key|value|type|data" whose source matches
 # $1, with the module path filled in and, for per-user rows ($2 = user), HKCR
-# moved under HKCU\Software\Classes.
+# moved under HKCU\Software\Classes and HKLM left out.
 rows() {
     local text
     text=$(grep -v '^#' "$table" | grep -E "^[a-z]+\|($1)\|")
     text=${text//%MODULE%/$dll}
     if [ "${2:-}" = user ]; then
+        text=$(grep -v '|HKEY_LOCAL_MACHINE\\' <<<"$text")
         text=${text//|HKEY_CLASSES_ROOT\\/|HKEY_CURRENT_USER\\Software\\Classes\\}
     fi
     echo "$text"
@@ -53,7 +73,7 @@ dump() {
         [ "$after" = stays ] && subtree=
         [ -z "$subtree" ] || dumped+=("$key")
         # Wine prints a key's own name only when it has values.
-        "$wine" reg query "$key" $subtree </dev/null 2>/dev/null && echo "$key"
+        "$wine" reg query "$key" $subtree </dev/null 2>/dev/null && echo "$key" || true
     done | tr -d '\r' | awk -F '    ' '
         /^HKEY_/ { key = $0; print key; next }
         NF >= 3  { print key "|" $2 "|" $3 "|" $4 }'
@@ -119,12 +139,46 @@ regsvr32 /u
 "$wine" reg query "$typelib\\win64" >/dev/null 2>&1 && fail "the win64 type library registration is left"
 "$wine" reg delete "HKEY_CLASSES_ROOT\\$libid" /f >/dev/null
 
-# Per user: the scripts' HKCR keys go under HKCU\Software\Classes, and no
-# ProgID appears machine-wide.
-phase "per-user registration" present script user /i:User /n
-progid=$(grep -m1 'quorvantapluginie\.' <<<"$script_rows" | cut -d'|' -f3)
-"$wine" reg query "$progid" >/dev/null 2>&1 && fail "per-user registration wrote $progid"
-phase "per-user unregistration" unregistered script user /u /i:user /n
+# Unregistration goes on past a key that it cannot remove (one of a class
+# script, one of the browser integration), removes all else and reports the
+# failure; once the key can go, unregistering again removes it, and
+# unregistering what is not registered succeeds.
+mime_key=$(grep -m1 -o 'HKEY_CLASSES_ROOT\\MIME\\Database\\Content Type\\[^|]*' <<<"$script_rows")
+bho_key=$(grep -m1 -o 'HKEY_LOCAL_MACHINE\\[^|]*Browser Helper Objects\\{[^|]*' <<<"$script_rows")
+for locked_key in "$mime_key" "$bho_key"; do
+    regsvr32
+    key_access deny-all "$locked_key" >/dev/null
+    regsvr32_fails /u
+    records=$(dump <<<"$(rows "$all")")
+    check "unregistration past $locked_key" "$records" unregistered "$(rows "$all" | grep -vF "$locked_key")"
+    key_access allow "$locked_key" >/dev/null
+    phase "unregistration after $locked_key was freed" unregistered "$all" machine /u
+done
+phase "unregistering what is not registered" unregistered "$all" machine /u
+
+# Per user: the HKCR keys of the scripts and the safety categories go under
+# HKCU\Software\Classes, and nothing of the plugin's is written to or
+# removed from HKLM, where an installation for all users may live. (Wine's
+# per-user type library functions register machine-wide, so the type
+# library's keys are not checked here.)
+machine_rows=$(rows 'script|category')
+phase "per-user registration" present 'script|category' user /i:User /n
+check "per-user registration, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
+regsvr32
+phase "per-user unregistration" unregistered 'script|category' user /u /i:user /n
+check "per-user unregistration, machine-wide" "$(dump <<<"$machine_rows")" present "$machine_rows"
+regsvr32 /u
+
+# The same by a user who cannot write to HKLM: the keys that registration
+# would reuse there are closed to writing.
+mapfile -t machine_keys < <(rows "$all" | grep '^stays' | cut -d'|' -f3 | sort -u)
+key_access deny-write "${machine_keys[@]}" >/dev/null
+phase "per-user registration, HKLM closed" present 'script|category' user /i:User /n
+check "per-user registration, HKLM closed, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
+phase "per-user unregistration, HKLM closed" unregistered 'script|category' user /u /i:user /n
+check "per-user unregistration, HKLM closed, machine-wide" "$(dump <<<"$machine_rows")" unregistered "$machine_rows"
+phase "per-user unregistration of what is not registered" unregistered 'script|category' user /u /i:user /n
+key_access allow "${machine_keys[@]}" >/dev/null
 
 [ "$failures" -eq 0 ] && echo "registration: all checks passed"
 exit $((failures > 0))

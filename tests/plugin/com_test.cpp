@@ -5,6 +5,7 @@
 // failure reports carry its ProgID as their source.
 #include "comsupport.h"
 #include "fakebrowser.h"
+#include "imports.h"
 #include "latebinding.h"
 #include "quorvantapluginie.h"
 
@@ -12,6 +13,7 @@
 
 #include <ocidl.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -98,6 +100,48 @@ std::wstring property(IDispatch *object, const wchar_t *name)
     return answer.text;
 }
 
+// Large allocations of the plugin fail (its import of malloc answers null for
+// them while `largeAllocationsFail` is set), so each such C++ allocation in it
+// throws; small ones, which the runtime's own locks need, still work.
+bool largeAllocationsFail;
+void *(__cdecl *systemMalloc)(size_t);
+void *__cdecl pluginMalloc(size_t size)
+{
+    return largeAllocationsFail && size >= 4096 ? nullptr : systemMalloc(size);
+}
+
+// Nothing leaves a method as an exception, not even from the log's first use,
+// which works its path out from TEMP: here a long one, for which memory runs
+// out. It must run first, before any call in the process logs.
+TEST(Exports, NothingEscapesWhenMemoryRunsOut)
+{
+    auto object = create<IQuorvantaIEPluginBHO>(CLSID_QuorvantaIEPluginBHO, IID_IQuorvantaIEPluginBHO);
+    ComPtr<IObjectWithSite> withSite;
+    object->QueryInterface(IID_IObjectWithSite, withSite.putVoid());
+    struct Shortage {
+        const std::string temp = getenv("TEMP");
+        Shortage()
+        {
+            _putenv(("TEMP=" + temp + "\\" + std::string(5000, 'x')).c_str()); // in the CRT the plugin reads
+            systemMalloc = reinterpret_cast<void *(__cdecl *)(size_t)>(
+                replaceImport(plugin, "msvcrt.dll", "malloc", reinterpret_cast<void *>(&pluginMalloc)));
+            largeAllocationsFail = true;
+        }
+        ~Shortage()
+        {
+            largeAllocationsFail = false;
+            replaceImport(plugin, "msvcrt.dll", "malloc", reinterpret_cast<void *>(systemMalloc));
+            _putenv(("TEMP=" + temp).c_str());
+        }
+    };
+    ComPtr<IUnknown> held;
+    Bstr version;
+    Shortage shortage;
+    ASSERT_TRUE(systemMalloc);
+    EXPECT_EQ(withSite->GetSite(IID_IUnknown, held.putVoid()), E_FAIL);
+    EXPECT_EQ(object->get_version(version.put()), S_OK);
+}
+
 TEST(Exports, DllGetClassObjectAnswersKnownClassesOnly)
 {
     auto getClassObject = pluginExport<GetClassObjectFunction>("DllGetClassObject");
@@ -138,15 +182,17 @@ TEST(Exports, OnlyTheCertificateClassCanBeAggregated)
 TEST(Exports, DllCanUnloadNowWhileObjectsOrLocksLive)
 {
     auto canUnloadNow = pluginExport<PlainFunction>("DllCanUnloadNow");
-    auto certificates = factory(CLSID_QuorvantaCertificate);
-    EXPECT_EQ(canUnloadNow(), S_OK) << "a cached class factory does not lock the module";
-    auto certificate = create<IDispatch>(CLSID_QuorvantaCertificate, IID_IDispatch);
-    EXPECT_EQ(canUnloadNow(), S_FALSE);
-    certificate.reset();
     EXPECT_EQ(canUnloadNow(), S_OK);
-    certificates->LockServer(TRUE);
-    EXPECT_EQ(canUnloadNow(), S_FALSE);
-    certificates->LockServer(FALSE);
+    auto certificates = factory(CLSID_QuorvantaCertificate);
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a client holds a class factory";
+    auto certificate = create<IDispatch>(CLSID_QuorvantaCertificate, IID_IDispatch);
+    certificates.reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a client holds an object";
+    certificate.reset();
+    EXPECT_EQ(canUnloadNow(), S_OK) << "the module's own cache of factories does not lock it";
+    factory(CLSID_QuorvantaCertificate)->LockServer(TRUE);
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a lock";
+    factory(CLSID_QuorvantaCertificate)->LockServer(FALSE);
     EXPECT_EQ(canUnloadNow(), S_OK);
 }
 
@@ -369,15 +415,29 @@ TEST(PageScript, CertificateObjectStaysEmptyAfterACancelledSelection)
     for (const wchar_t *name : {L"id", L"certificateAsHex", L"cert"}) EXPECT_EQ(property(certificate.get(), name), L"");
 }
 
+// Calls that the script engine cannot make get clear errors, and leave no
+// earlier failure behind in errorCode and errorMessage.
 TEST(PageScript, BadCallsGetClearErrors)
 {
     auto object = createPlugin(fakeSite(FAKE_SITE_BROWSER, L"https://quorvanta.lv/").get());
     EXPECT_EQ(call(object.get(), L"noSuchMember", DISPATCH_METHOD).hr, DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(call(object.get(), L"sign", DISPATCH_METHOD, {text(L"only one")}).hr, DISP_E_BADPARAMCOUNT);
-    VARIANT unknown;
+    VARIANT unknown, null;
     V_VT(&unknown) = VT_UNKNOWN;
     V_UNKNOWN(&unknown) = nullptr;
-    EXPECT_EQ(call(object.get(), L"getCertificateWithOperation", DISPATCH_METHOD, {unknown}).hr, DISP_E_TYPEMISMATCH);
+    V_VT(&null) = VT_NULL;
+    const struct { const wchar_t *name; WORD flags; std::vector<VARIANT> args; HRESULT hr; } calls[] = {
+        {L"sign", DISPATCH_METHOD, {text(L"only one")}, DISP_E_BADPARAMCOUNT},
+        {L"getCertificateWithOperation", DISPATCH_METHOD, {unknown}, DISP_E_TYPEMISMATCH},
+        {L"signWithOperation", DISPATCH_METHOD, {null, text(L"00"), text(L"en"), text(L"sign")}, DISP_E_TYPEMISMATCH},
+        {L"getCertificateWithOperation", DISPATCH_METHOD, {}, DISP_E_BADPARAMCOUNT},
+        {L"pluginLanguage", DISPATCH_PROPERTYPUT, {null}, DISP_E_TYPEMISMATCH},
+    };
+    for (const auto &c : calls) {
+        EXPECT_EQ(call(object.get(), L"getCertificate", DISPATCH_METHOD).description, L"User cancelled");
+        EXPECT_EQ(call(object.get(), c.name, c.flags, c.args).hr, c.hr) << c.name;
+        EXPECT_EQ(property(object.get(), L"errorCode"), L"0") << c.name;
+        EXPECT_EQ(property(object.get(), L"errorMessage"), L"") << c.name;
+    }
     EXPECT_EQ(object->Invoke(1, IID_IDispatch, 0, DISPATCH_PROPERTYGET, nullptr, nullptr, nullptr, nullptr),
               DISP_E_UNKNOWNINTERFACE);
     EXPECT_EQ(object->Invoke(1, IID_NULL, 0, DISPATCH_PROPERTYGET, nullptr, nullptr, nullptr, nullptr), E_POINTER);

@@ -86,7 +86,10 @@ void addCertificate(const std::wstring &derFile, Key key, const std::wstring &co
     info.pwszContainerName = const_cast<wchar_t *>(container.c_str());
     info.pwszProvName = const_cast<wchar_t *>(key == Key::cng ? cngProvider : cardProvider);
     info.dwProvType = key == Key::cng ? 0 : PROV_RSA_FULL;
-    info.dwKeySpec = key == Key::cng ? 0 : key == Key::cardExchange ? AT_KEYEXCHANGE : AT_SIGNATURE;
+    info.dwKeySpec = key == Key::cardExchange ? AT_KEYEXCHANGE
+                     : key == Key::cardSpec5    ? 5
+                     : key == Key::card         ? AT_SIGNATURE
+                                                : 0;
     check(CertSetCertificateContextProperty(added.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info),
           "CertSetCertificateContextProperty");
 }

@@ -17,7 +17,9 @@ void registerCardProvider(const std::wstring &dll);
 // Empties HKCU\Software\Microsoft\SystemCertificates\MY\Certificates.
 void clearStore();
 
-enum class Key { card, cardExchange, cng, none };
+// A key of the test provider with dwKeySpec AT_SIGNATURE, AT_KEYEXCHANGE, or
+// one that is neither (0, 5); a CNG key; no key information at all.
+enum class Key { card, cardExchange, cardSpec0, cardSpec5, cng, none };
 
 // Adds a DER certificate file to the store (an old copy is deleted first) with
 // key information naming `container` of the key's provider.

@@ -12,8 +12,12 @@
 //                                        hardware and removable)
 //   acquire-error <code> [<container>]   opening the container fails with code
 //                                        (a card that is not inserted)
+//   pin-error <code> [<container>]       opening it other than silently fails with
+//                                        code (its PIN prompt cancelled, the PIN
+//                                        blocked)
 //   sign-error <code> [<container>]      signing fails with code (last error of
-//                                        CPSignHash, status of NCryptSignHash)
+//                                        CPSignHash, which fails even with 0;
+//                                        status of NCryptSignHash)
 #pragma once
 
 #include <windows.h>
@@ -35,7 +39,8 @@ using Bytes = std::vector<unsigned char>;
 
 struct Settings {
     std::string keys, journal;
-    DWORD imptype = 9, acquireError = 0, signError = 0;
+    DWORD imptype = 9, acquireError = 0, pinError = 0, signError = 0;
+    bool signFails = false; // sign-error given, even 0
 };
 
 // The settings that hold for `container`, from the file named by `variable`.
@@ -63,7 +68,8 @@ inline Settings readSettings(const char *variable, const std::string &container)
         else if (word == "journal") settings.journal = value;
         else if (word == "imptype") settings.imptype = number;
         else if (word == "acquire-error") settings.acquireError = number;
-        else if (word == "sign-error") settings.signError = number;
+        else if (word == "pin-error") settings.pinError = number;
+        else if (word == "sign-error") settings.signError = number, settings.signFails = true;
     }
     return settings;
 }
@@ -106,12 +112,13 @@ inline std::string hex(const unsigned char *data, size_t size)
     return text;
 }
 
-// "ok", or "error=<hex code>" for journal lines.
-inline std::string outcome(DWORD code)
+// "ok", or "error=<hex code>" for journal lines (also for a call that
+// `failed` with code 0).
+inline std::string outcome(DWORD code, bool failed = false)
 {
     char text[24];
     std::snprintf(text, sizeof text, "error=%lX", static_cast<unsigned long>(code));
-    return code ? text : "ok";
+    return code || failed ? text : "ok";
 }
 
 } // namespace keydouble

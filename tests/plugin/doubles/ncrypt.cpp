@@ -1,7 +1,7 @@
 // A test ncrypt.dll: the CNG key storage functions the plugin binds on first
-// use, plus the two the test program opens keys with. Placed beside the test
-// program (WINEDLLOVERRIDES=ncrypt=n), it is what LoadLibrary("ncrypt.dll")
-// finds. A key is a key PEM of the fixture's key directory (keyfixture.h);
+// use, plus the two the test program opens keys with. Put into the Wine
+// prefix's system folder by the test program (and WINEDLLOVERRIDES=ncrypt=n),
+// it is what the system's ncrypt.dll stands for. A key is a key PEM of the fixture's key directory (keyfixture.h);
 // the journal records every property set and every signing request (padding
 // algorithm, flags, buffer size), signing is real (RSA PKCS#1 v1.5 with the
 // DigestInfo of the named algorithm, none for a null name; ECDSA r||s without
@@ -59,13 +59,14 @@ SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE *provider, L
     });
 }
 
-SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE *key, LPCWSTR name, DWORD, DWORD)
+SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE *key, LPCWSTR name, DWORD, DWORD flags)
 {
     return boundary([&] {
         const std::string container = narrow(name);
         Settings settings = readSettings(fixtureVariable, container);
         SECURITY_STATUS status = SECURITY_STATUS(settings.acquireError);
         if (!status && !loadKey(settings, container)) status = NTE_BAD_KEYSET;
+        if (!status && !(flags & NCRYPT_SILENT_FLAG)) status = SECURITY_STATUS(settings.pinError);
         journal(settings, "NCryptOpenKey %s %s", container.c_str(), outcome(DWORD(status)).c_str());
         if (!status) *key = reinterpret_cast<NCRYPT_KEY_HANDLE>(new Object{true, container, settings});
         return status;

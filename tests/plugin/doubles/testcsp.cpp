@@ -62,6 +62,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV *provider, LPSTR container, DWORD flags,
         Settings settings = readSettings(fixtureVariable, name);
         DWORD error = settings.acquireError;
         if (!error && !(flags & CRYPT_VERIFYCONTEXT) && !loadKey(settings, name)) error = DWORD(NTE_BAD_KEYSET);
+        if (!error && !(flags & CRYPT_SILENT)) error = settings.pinError;
         journal(settings, "CPAcquireContext %s flags=%lX %s", name.c_str(), flags, outcome(error).c_str());
         if (error) return fail(error);
         *provider = reinterpret_cast<HCRYPTPROV>(new Context{name, settings});
@@ -152,7 +153,7 @@ BOOL WINAPI CPSignHash(HCRYPTPROV provider, HCRYPTHASH hash, DWORD keySpec, LPCW
         const Settings &settings = context->settings;
         DWORD error = settings.signError;
         Bytes result;
-        if (!error) {
+        if (!settings.signFails) {
             Pkey key = loadKey(settings, context->container);
             Bytes data;
             for (const auto &row : hashTable)
@@ -163,7 +164,8 @@ BOOL WINAPI CPSignHash(HCRYPTPROV provider, HCRYPTHASH hash, DWORD keySpec, LPCW
         }
         if (!error && signature && *size < result.size()) error = ERROR_MORE_DATA;
         journal(settings, "CPSignHash keyspec=%lu alg=%X hash=%s %s", keySpec, object->algorithm,
-                hex(object->value.data(), object->value.size()).c_str(), outcome(error).c_str());
+                hex(object->value.data(), object->value.size()).c_str(), outcome(error, settings.signFails).c_str());
+        if (settings.signFails && !error) return fail(0); // a failure that gives no reason
         if (error) return *size = DWORD(result.size()), fail(error);
         if (signature) std::copy(result.rbegin(), result.rend(), signature); // little-endian
         *size = DWORD(result.size());
