@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import browser  # noqa: E402
@@ -286,6 +287,21 @@ def no_host(t):
         os.rename(hidden, t.browser.manifest)
 
 
+def store_packages(t):
+    # The stores refuse a "key" (Chrome Web Store) and want the data that the
+    # extension passes on declared (addons.mozilla.org); the development copy
+    # keeps the key that fixes its ID.
+    def manifest(suffix):
+        with zipfile.ZipFile(os.path.join(t.build, "extension", "quorvanta-extension-2.3.9" + suffix)) as z:
+            return json.loads(z.read("manifest.json"))
+    development, chrome, firefox = manifest(".zip"), manifest("-chrome-web-store.zip"), manifest(".xpi")
+    assert "key" in development and "key" not in chrome and "key" not in firefox
+    gecko = firefox["browser_specific_settings"]["gecko"]
+    assert gecko["id"] == "token-signing@quorvanta.lv" and gecko["data_collection_permissions"]["required"], gecko
+    assert chrome["background"] == {"service_worker": "background.js"}, chrome["background"]
+    assert firefox["background"] == {"scripts": ["background.js"]}, firefox["background"]
+
+
 CASES = [  # (case, the dialogs it shows)
     (version, []),
     (certificate_after_consent, ["consent"]),
@@ -304,6 +320,7 @@ CASES = [  # (case, the dialogs it shows)
     (host_that_dies, ["pin"]),
     (host_that_ends_itself, []),
     (no_host, []),
+    (store_packages, []),
 ]
 
 
@@ -315,6 +332,7 @@ def main():
     name, build, manifests = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
     repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     t = Run()
+    t.build = build
     t.work = tempfile.mkdtemp(prefix="quorvanta-%s-" % name)
     t.host_program = os.path.join(build, "host-linux", "quorvanta-chrome-extension")
     tokens = demo.prepare_token(repo, build)
@@ -339,7 +357,11 @@ def main():
     t.browser = case = None
     failed = False
     try:
-        t.browser = browser.BROWSERS[name](os.path.join(repo, "extension"), manifests, t.work, env)
+        # Firefox gets the package made for its store; Chromium the development
+        # copy, whose key gives the ID that the host's manifest allows.
+        extension = (os.path.join(build, "extension", "quorvanta-extension-2.3.9.xpi") if name == "firefox"
+                     else os.path.join(repo, "extension"))
+        t.browser = browser.BROWSERS[name](extension, manifests, t.work, env)
         t.tab = t.browser.open(t.site.origin + "/")
         for case, dialogs in CASES:
             seen = len(t.user.answered)
