@@ -59,14 +59,20 @@
         seen.add(value);
         const kind = Object.prototype.toString.call(value);
         if (kind !== "[object Object]" && kind !== "[object Array]") return notData;
-        const isList = kind === "[object Array]";
         size += 1;
-        for (const key of Object.keys(value)) {
-          const member = value[key];
-          // {"key":value,   [value,
-          if (member !== undefined || isList) size += isList ? 1 : key.length + 4;
-          pending.push(member);
-          if (size > MAX_ARGUMENT_BYTES) break;
+        if (kind === "[object Array]") {
+          // [value, for every element, also the holes of a sparse list,
+          // which JSON writes as null.
+          size += value.length;
+          for (let i = 0; i < value.length && size <= MAX_ARGUMENT_BYTES; i++) pending.push(value[i]);
+        } else {
+          for (const key of Object.keys(value)) {
+            const member = value[key];
+            // {"key":value,
+            if (member !== undefined) size += key.length + 4;
+            pending.push(member);
+            if (size > MAX_ARGUMENT_BYTES) break;
+          }
         }
       }
     }

@@ -144,6 +144,7 @@ def bad_calls(t):
                    # Ignored options too: refused before they reach the background.
                    "return await quorvanta.getCertificate({lang: 'en', padding: 'x'.repeat(2 << 20)})",
                    "return await quorvanta.getCertificate({lang: 'en', padding: new ArrayBuffer(2 << 20)})",
+                   "return await quorvanta.getCertificate({lang: 'en', padding: new Array(1e9)})",
                    # A batch larger than any answer could be.
                    "const batch = {}; for (let i = 0; i < 9000; i++) batch['n' + i] = %s.repeat(2);"
                    " return await quorvanta.sign(%s, batch)" % (digest, cert)]:
