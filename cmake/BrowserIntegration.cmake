@@ -19,25 +19,36 @@ function(quorvanta_host_manifests dir host_path)
     configure_file(${QUORVANTA_HOST_MANIFEST_TEMPLATE} ${dir}/firefox/${QUORVANTA_HOST_NAME}.json @ONLY)
 endfunction()
 
-# The extension as the stores take it: one zip for the Chromium stores and the
-# same files as an .xpi for Firefox, in BUILD/extension/. Target
-# quorvanta-extension-packages; the files' list is QUORVANTA_EXTENSION_PACKAGES.
+# The extension's packages, in BUILD/extension/ (target
+# quorvanta-extension-packages):
+#   quorvanta-extension-VERSION.zip   the development copy as it is, with the
+#       "key" that fixes its Chromium ID: for loading it unpacked, by hand
+#   quorvanta-extension-VERSION-chrome-web-store.zip   for the Chrome Web
+#       Store, which refuses a "key" and gives the ID itself
+#   quorvanta-extension-VERSION.xpi   for addons.mozilla.org, and for Firefox
+# Each store's package holds only the manifest members its browser reads. The
+# installed packages (the .zip and the .xpi) are QUORVANTA_EXTENSION_PACKAGES.
 set(QUORVANTA_EXTENSION_DIR ${CMAKE_CURRENT_LIST_DIR}/../extension)
 get_filename_component(QUORVANTA_EXTENSION_DIR ${QUORVANTA_EXTENSION_DIR} ABSOLUTE)
+set(QUORVANTA_PACK_EXTENSION ${CMAKE_CURRENT_LIST_DIR}/PackExtension.cmake)
 function(quorvanta_extension_packages)
-    file(GLOB files RELATIVE ${QUORVANTA_EXTENSION_DIR} CONFIGURE_DEPENDS
-        ${QUORVANTA_EXTENSION_DIR}/manifest.json ${QUORVANTA_EXTENSION_DIR}/*.js)
-    list(SORT files)
+    file(GLOB sources CONFIGURE_DEPENDS ${QUORVANTA_EXTENSION_DIR}/manifest.json ${QUORVANTA_EXTENSION_DIR}/*.js)
     set(base ${CMAKE_BINARY_DIR}/extension/quorvanta-extension-${PROJECT_VERSION})
-    set(packages ${base}.zip ${base}.xpi)
-    list(TRANSFORM files PREPEND ${QUORVANTA_EXTENSION_DIR}/ OUTPUT_VARIABLE sources)
-    add_custom_command(OUTPUT ${packages}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/extension
-        COMMAND ${CMAKE_COMMAND} -E tar cf ${base}.zip --format=zip --mtime=2000-01-01 ${files}
-        COMMAND ${CMAKE_COMMAND} -E copy ${base}.zip ${base}.xpi
-        WORKING_DIRECTORY ${QUORVANTA_EXTENSION_DIR}
-        DEPENDS ${sources}
-        COMMENT "Packing the browser extension")
+    set(packages)
+    foreach(package "${base}.zip|"
+            "${base}-chrome-web-store.zip|key,browser_specific_settings,background.scripts"
+            "${base}.xpi|key,minimum_chrome_version,background.service_worker")
+        string(REGEX REPLACE "\\|.*" "" output "${package}")
+        string(REGEX REPLACE "^[^|]*\\|" "" drop "${package}")
+        get_filename_component(name ${output} NAME)
+        add_custom_command(OUTPUT ${output}
+            COMMAND ${CMAKE_COMMAND} -DSOURCE=${QUORVANTA_EXTENSION_DIR} -DSTAGING=${CMAKE_BINARY_DIR}/extension/${name}.d
+                -DOUTPUT=${output} -DDROP=${drop} -P ${QUORVANTA_PACK_EXTENSION}
+            DEPENDS ${sources} ${QUORVANTA_PACK_EXTENSION}
+            COMMENT "Packing the browser extension as ${name}"
+            VERBATIM)
+        list(APPEND packages ${output})
+    endforeach()
     add_custom_target(quorvanta-extension-packages ALL DEPENDS ${packages})
-    set(QUORVANTA_EXTENSION_PACKAGES ${packages} PARENT_SCOPE)
+    set(QUORVANTA_EXTENSION_PACKAGES ${base}.zip ${base}.xpi PARENT_SCOPE)
 endfunction()

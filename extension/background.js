@@ -13,6 +13,10 @@ const MAX_REQUEST_BYTES = 1024 * 1024;
 // The host serves one call at a time; this many more may wait for it. A page
 // that makes more calls at once gets "busy" for the extra ones at once.
 const MAX_WAITING_CALLS = 8;
+// After this many dialogs in a row that the user cancelled, a page may show
+// no more until it is loaded again, so that it cannot keep the user in
+// dialogs. A dialog counts as cancelled when the host answers user_cancel.
+const MAX_CANCELLED_DIALOGS = 3;
 const runtime = (globalThis.browser || globalThis.chrome).runtime;
 
 const NO_HOST = {
@@ -25,6 +29,16 @@ const BUSY = {
   message: "Too many Quorvanta calls of this page are waiting for their answers: call again when they have ended",
 };
 const HOST_ENDED = { code: "technical_error", message: "The Quorvanta signing host ended without answering" };
+const NO_ORIGIN = {
+  code: "not_allowed",
+  message: "This page has no origin of its own (it is sandboxed, for example by a Content-Security-Policy " +
+    "\"sandbox\" header without allow-same-origin), and Quorvanta serves only https pages with their own origin",
+};
+const DIALOGS_REFUSED = {
+  code: "user_cancel",
+  message: "The user cancelled " + MAX_CANCELLED_DIALOGS + " Quorvanta dialogs of this page in a row, so it may " +
+    "show no more: load the page again to ask again",
+};
 
 class CallError extends Error {
   constructor(message) {
@@ -75,16 +89,18 @@ function readHash(hash) {
   return hash;
 }
 
-// method name → [build the request from the arguments, read the answer].
+// method name → [build the request from the arguments, read the answer,
+// whether the host may show a dialog for it].
 const METHODS = {
-  getVersion: [() => ({ type: "VERSION" }), (answer) => answer.version],
-  getCertificate: [(options) => ({ type: "CERT", ...readOptions(options) }), (answer) => answer.cert],
+  getVersion: [() => ({ type: "VERSION" }), (answer) => answer.version, false],
+  getCertificate: [(options) => ({ type: "CERT", ...readOptions(options) }), (answer) => answer.cert, true],
   sign: [
     (certificate, hash, options) => {
       checkHex(certificate, "certificate");
       return { type: "SIGN", ...readOptions(options), cert: certificate, hash: readHash(hash) };
     },
     (answer) => answer.signature,
+    true,
   ],
 };
 
@@ -94,25 +110,24 @@ function buildRequest(method, args) {
   return METHODS[method][0](...args);
 }
 
-// The page's origin as the browser reports it: https top-level documents only.
+function isTopLevelPage(sender) {
+  return Boolean(sender && sender.tab && sender.frameId === 0);
+}
+
+// The page's origin as the browser reports it, for https pages; never taken
+// from the page's address, which a sandboxed page (whose origin is opaque,
+// "null") shares with the site that serves it.
 function senderOrigin(sender) {
-  if (!sender || !sender.tab || sender.frameId !== 0 || typeof sender.url !== "string") return null;
-  let origin = sender.origin;
-  if (typeof origin !== "string" || origin === "null") {
-    try {
-      origin = new URL(sender.url).origin;
-    } catch {
-      return null;
-    }
-  }
-  return origin.startsWith("https://") ? origin : null;
+  const origin = sender.origin;
+  return typeof origin === "string" && origin.startsWith("https://") ? origin : null;
 }
 
 function hostNotFound(error) {
   return /not found|no such native application|forbidden/i.test((error && error.message) || "");
 }
 
-// One page document and the host process that serves it.
+// One page document and the host process that serves it. A page without an
+// https origin gets no host: each of its calls is refused.
 class PageSession {
   constructor(page, origin) {
     this.page = page;
@@ -120,6 +135,7 @@ class PageSession {
     this.host = null;
     this.call = null;
     this.waiting = [];
+    this.cancelledDialogs = 0;
     page.onMessage.addListener((message) => this.receive(message));
     page.onDisconnect.addListener(() => this.close());
   }
@@ -135,6 +151,8 @@ class PageSession {
   receive(message) {
     const id = message && message.id;
     if (typeof id !== "number") return;
+    if (!this.origin) return this.reply(id, { error: NO_ORIGIN });
+    if (this.refusesDialogs(message.method)) return this.reply(id, { error: DIALOGS_REFUSED });
     if (this.waiting.length >= MAX_WAITING_CALLS) return this.reply(id, { error: BUSY });
     let request;
     try {
@@ -147,19 +165,31 @@ class PageSession {
     } catch (error) {
       return this.reply(id, { error: { code: error.code || "invalid_argument", message: error.message } });
     }
-    this.waiting.push({ id, request, read: METHODS[message.method][1] });
+    this.waiting.push({ id, request, method: message.method, read: METHODS[message.method][1] });
     this.next();
   }
 
-  // Sends the next waiting call when the host is free.
+  refusesDialogs(method) {
+    return this.cancelledDialogs >= MAX_CANCELLED_DIALOGS && Object.prototype.hasOwnProperty.call(METHODS, method) &&
+      METHODS[method][2];
+  }
+
+  // Sends the next waiting call when the host is free. Calls that waited
+  // while the user cancelled the last dialog allowed are refused now.
   next() {
-    if (this.call || this.waiting.length === 0) return;
-    this.call = this.waiting.shift();
-    try {
-      if (!this.host) this.host = this.startHost();
-      this.host.postMessage(this.call.request);
-    } catch (error) {
-      this.hostEnded(this.host, error);
+    while (!this.call && this.waiting.length > 0) {
+      const call = this.waiting.shift();
+      if (this.refusesDialogs(call.method)) {
+        this.reply(call.id, { error: DIALOGS_REFUSED });
+        continue;
+      }
+      this.call = call;
+      try {
+        if (!this.host) this.host = this.startHost();
+        this.host.postMessage(call.request);
+      } catch (error) {
+        this.hostEnded(this.host, error);
+      }
     }
   }
 
@@ -177,6 +207,10 @@ class PageSession {
       return;
     }
     this.call = null;
+    // Only a signature shows that the user confirmed a dialog (the PIN's): a
+    // certificate may come without one, once the site has the user's consent.
+    if (answer.result === "user_cancel" && METHODS[call.method][2]) this.cancelledDialogs += 1;
+    else if (answer.result === "ok" && call.method === "sign") this.cancelledDialogs = 0;
     // A host that is about to end (after a card error, say) answers without
     // "api". The next call must not be sent to it, but to a new host.
     if (answer.api === undefined && this.host) {
@@ -218,7 +252,6 @@ class PageSession {
 }
 
 runtime.onConnect.addListener((page) => {
-  const origin = page.name === "quorvanta" ? senderOrigin(page.sender) : null;
-  if (!origin) return page.disconnect();
-  new PageSession(page, origin);
+  if (page.name !== "quorvanta" || !isTopLevelPage(page.sender)) return page.disconnect();
+  new PageSession(page, senderOrigin(page.sender));
 });

@@ -9,7 +9,9 @@
   // Captured now, so that a page script that later replaces them cannot
   // change how this API talks to the extension.
   const post = window.postMessage.bind(window);
-  const origin = window.location.origin;
+  // A sandboxed document has an opaque origin, which no target origin can
+  // name: its calls go to this same window with "*" (and are refused).
+  const target = window.origin === "null" ? "*" : window.location.origin;
   const pending = new Map();
   let lastId = 0;
 
@@ -33,7 +35,7 @@
       const id = ++lastId;
       pending.set(id, { resolve, reject });
       try {
-        post({ channel: CHANNEL, direction: "call", id, method, args }, origin);
+        post({ channel: CHANNEL, direction: "call", id, method, args }, target);
       } catch (cause) {
         // Arguments that cannot be copied into a message (functions, DOM nodes).
         pending.delete(id);

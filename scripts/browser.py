@@ -1,8 +1,9 @@
 """Real browsers with the Quorvanta extension, for the browser tests and the
 browser demo: Chromium driven over the DevTools protocol on a pipe, Firefox
 ESR over Marionette on a loopback port, and a local https server for their
-pages. Both drivers offer the same few calls: open a tab, run a script that
-returns a promise in it, close it; and each knows the PID of its browser.
+pages. Both drivers offer the same few calls: open a tab, send it to another
+address and back, run a script that returns a promise in it, close it; and
+each knows the PID of its browser.
 
 Every process started here is stopped by its own PID."""
 import base64
@@ -75,7 +76,9 @@ def processes_below(ancestor, program):
 
 class HttpsServer:
     """Serves the files of one folder over https on 127.0.0.1, with a
-    self-signed certificate made for the run."""
+    self-signed certificate made for the run. Pages whose names start with
+    "sandboxed" come with the header that sites put on untrusted content,
+    which gives them an opaque origin."""
 
     def __init__(self, root, work):
         key, cert = os.path.join(work, "server.key"), os.path.join(work, "server.crt")
@@ -88,6 +91,11 @@ class HttpsServer:
         class Handler(http.server.SimpleHTTPRequestHandler):
             def __init__(self, *args, **kwargs):
                 super().__init__(*args, directory=root, **kwargs)
+
+            def end_headers(self):
+                if self.path.startswith("/sandboxed"):
+                    self.send_header("Content-Security-Policy", "sandbox allow-scripts")
+                super().end_headers()
 
             def log_message(self, *args):
                 pass
@@ -194,9 +202,26 @@ class Chromium:
         session = self.command("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         self.sessions[target] = session
         # A new tab shows about:blank, complete, before it starts loading the address.
-        wait_for(lambda: self.evaluate(target, "location.href !== 'about:blank' && document.readyState")
-                 == "complete", 30, "the page")
+        self.wait_for_page(target, url)
         return target
+
+    def wait_for_page(self, tab, url):
+        def shown():
+            try:
+                return self.evaluate(tab, "location.href + ' ' + document.readyState") == url + " complete"
+            except BrowserError:  # the old page's context went while asking
+                return False
+        wait_for(shown, 30, "the page " + url)
+
+    def navigate(self, tab, url):
+        self.command("Page.navigate", {"url": url}, self.sessions[tab])
+        self.wait_for_page(tab, url)
+
+    def back(self, tab):
+        history = self.command("Page.getNavigationHistory", {}, self.sessions[tab])
+        entry = history["entries"][history["currentIndex"] - 1]
+        self.command("Page.navigateToHistoryEntry", {"entryId": entry["id"]}, self.sessions[tab])
+        self.wait_for_page(tab, entry["url"])
 
     def evaluate(self, tab, expression):
         result = self.command("Runtime.evaluate", {"expression": expression, "awaitPromise": True,
@@ -228,9 +253,9 @@ class Chromium:
 
 
 class Firefox:
-    """Firefox ESR headless, the extension installed as a temporary add-on,
-    driven over Marionette on a loopback port. The host manifest is installed
-    in the home folder that the browser is given."""
+    """Firefox ESR headless, the extension (a folder or an .xpi) installed as
+    a temporary add-on, driven over Marionette on a loopback port. The host
+    manifest is installed in the home folder that the browser is given."""
 
     name = "firefox"
 
@@ -300,6 +325,14 @@ class Firefox:
         self.command("WebDriver:SwitchToWindow", {"handle": tab})
         self.command("WebDriver:Navigate", {"url": url})
         return tab
+
+    def navigate(self, tab, url):
+        self.command("WebDriver:SwitchToWindow", {"handle": tab})
+        self.command("WebDriver:Navigate", {"url": url})
+
+    def back(self, tab):
+        self.command("WebDriver:SwitchToWindow", {"handle": tab})
+        self.command("WebDriver:Back")
 
     def run(self, tab, script):
         self.command("WebDriver:SwitchToWindow", {"handle": tab})

@@ -92,7 +92,10 @@ class VirtualUser:
 
     def loop(self):
         while not self.stop.is_set():
-            for window, title in self.windows():
+            shown = dict(self.windows())
+            # The X server gives the IDs of windows that have gone to new ones.
+            self.seen &= shown.keys()
+            for window, title in shown.items():
                 kind = self.TITLES.get(title)
                 if kind and window not in self.seen:
                     self.seen.add(window)

@@ -10,7 +10,8 @@
 #   bench  the Linux host and SoftHSM2
 #   fuzz   the host's core with clang's libFuzzer
 #   test   all of the above, the Windows cross toolchain, Wine, Firefox ESR
-#          and the tools the tests drive
+#          and the tools the tests drive (with Node.js and npm for the
+#          extension's linter, which needs Node.js 20: Debian 12 has 18)
 #
 # Prints one line per step; the package manager's own output goes to
 # build/logs/install-deps.log and is shown only when a step fails.
@@ -36,7 +37,10 @@ fuzz=(clang libclang-rt-14-dev)
 # with file (in testing) lets CPack make the .deb that the Linux tests check.
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
-testing=(x11-apps python3 python3-jwt python3-cryptography file)
+testing=(x11-apps python3 python3-jwt python3-cryptography file nodejs)
+# npm installs Mozilla's add-on linter for the extension's test. Node.js from
+# other sources than Debian brings its own npm, which Debian's would clash with.
+command -v npm >/dev/null || testing+=(npm)
 wine32=()
 
 case $job in

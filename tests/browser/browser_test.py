@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import browser  # noqa: E402
@@ -43,11 +44,21 @@ class PlannedUser(demo.VirtualUser):
         self.answered.append((title, how))
 
     def cancel(self, window):
-        subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A key that comes before the dialog takes input is lost: it is sent
+        # again until the dialog has gone.
+        while self.shows(window) and not self.stop.is_set():
+            subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                browser.wait_for(lambda: not self.shows(window), 2, "the dialog to close")
+            except browser.BrowserError:
+                pass
 
     def kinds(self, since):
         return [self.TITLES.get(title) for title, _ in self.answered[since:]]
+
+    def shows(self, window):
+        return any(shown == window for shown, _ in self.windows())
 
 
 def call(t, script, tab=None):
@@ -66,6 +77,11 @@ def error_code(result):
 
 def sha256(text):
     return hashlib.sha256(text.encode()).hexdigest()
+
+
+def signing(t, text):
+    """The page API's call that signs the hash of TEXT."""
+    return "quorvanta.sign(%s, %s)" % (json.dumps(t.cert), json.dumps(sha256(text)))
 
 
 def host_pids(t):
@@ -125,6 +141,10 @@ def bad_calls(t):
                    "return await quorvanta.getCertificate('lv')",
                    "return await quorvanta.getCertificate({operation: 'admin'})",
                    "return await quorvanta.getCertificate({lang: () => 'en'})",
+                   # Ignored options too: refused before they reach the background.
+                   "return await quorvanta.getCertificate({lang: 'en', padding: 'x'.repeat(2 << 20)})",
+                   "return await quorvanta.getCertificate({lang: 'en', padding: new ArrayBuffer(2 << 20)})",
+                   "return await quorvanta.getCertificate({lang: 'en', padding: new Array(1e9)})",
                    # A batch larger than any answer could be.
                    "const batch = {}; for (let i = 0; i < 9000; i++) batch['n' + i] = %s.repeat(2);"
                    " return await quorvanta.sign(%s, batch)" % (digest, cert)]:
@@ -134,6 +154,22 @@ def bad_calls(t):
     # Calls made at once are served one after another.
     results = value(call(t, "return await Promise.all([1, 2, 3].map(() => quorvanta.getVersion()))"))
     assert results == ["2.3.9"] * 3, results
+    assert host_pids(t) == t.page_host
+
+
+def synthetic_events(t):
+    # Events that the page makes itself: neither this call nor the pagehide
+    # (which would end the page's host) is taken. The call would be answered
+    # before the page API's, which comes after it.
+    answers = value(call(t, """
+        const answers = [];
+        addEventListener("message", (e) => e.data.direction === "answer" && answers.push(e.data.id));
+        dispatchEvent(new MessageEvent("message", { source: window, data:
+            { channel: "quorvanta", direction: "call", id: 1e6, method: "getVersion", args: [] } }));
+        dispatchEvent(new PageTransitionEvent("pagehide"));
+        await quorvanta.getVersion();
+        return answers;"""))
+    assert 1e6 not in answers, answers
     assert host_pids(t) == t.page_host
 
 
@@ -163,11 +199,53 @@ def false_origin(t):
     assert t.other_site.origin in store and "quorvanta.lv" not in store, store
 
 
+def sandboxed_page(t):
+    # Served by t.site, but with an opaque origin: it speaks for no site.
+    tab = t.browser.open(t.site.origin + "/sandboxed.html")
+    hosts = host_pids(t)
+    result = call(t, "return await quorvanta.getCertificate()", tab)
+    assert error_code(result) == "not_allowed" and "sandboxed" in result["error"]["message"], result
+    assert host_pids(t) == hosts
+    t.browser.close(tab)
+
+
 def host_ends_with_its_tab(t):
     assert value(call(t, "return await quorvanta.getVersion()", t.other_tab)) == "2.3.9"
     assert len(host_pids(t) - t.page_host) == 1
     t.browser.close(t.other_tab)
     browser.wait_for(lambda: host_pids(t) == t.page_host, 30, "the closed tab's host to end")
+
+
+def page_left_with_a_dialog(t):
+    # Leaving the page ends its call, its host and the dialog, also when the
+    # page goes into the back-forward cache; back from there, it calls afresh.
+    tab = t.browser.open(t.site.origin + "/")
+    t.user.plan = ["leave"]
+    call(t, "window.signing = %s.catch((e) => e.code); return 0" % signing(t, "left"), tab)
+    browser.wait_for(lambda: t.user.left_open, 60, "the PIN dialog")
+    dialog, host = t.user.left_open.pop(), host_pids(t) - t.page_host
+    t.browser.navigate(tab, t.other_site.origin + "/")
+    browser.wait_for(lambda: not (host_pids(t) & host or t.user.shows(dialog)), 30, "the host and its dialog to end")
+    t.browser.back(tab)
+    assert value(call(t, "return [window.restored, await window.signing]", tab)) == [True, "user_cancel"]
+    assert value(call(t, "return await quorvanta.getVersion()", tab)) == "2.3.9"
+    t.browser.close(tab)
+
+
+def dialogs_cancelled_in_a_row(t):
+    # A signature resets the count; after the third cancel in a row the page
+    # shows no more dialogs until it is loaded again.
+    tab = t.browser.open(t.site.origin + "/")
+    t.user.plan = ["cancel", "cancel", "confirm", "cancel", "cancel", "cancel"]
+    results = [call(t, "return await " + signing(t, "pestered"), tab) for _ in range(6)]
+    assert [r.get("error", {}).get("code") for r in results] == ["user_cancel"] * 2 + [None] + ["user_cancel"] * 3
+    for script in ["return await " + signing(t, "pestered"), "return await quorvanta.getCertificate()"]:
+        result = call(t, script, tab)
+        assert error_code(result) == "user_cancel" and "in a row" in result["error"]["message"], result
+    assert value(call(t, "return await quorvanta.getVersion()", tab)) == "2.3.9"
+    t.browser.navigate(tab, t.site.origin + "/?again")
+    value(call(t, "return await " + signing(t, "pestered"), tab))
+    t.browser.close(tab)
 
 
 def host_that_dies(t):
@@ -210,6 +288,21 @@ def no_host(t):
         os.rename(hidden, t.browser.manifest)
 
 
+def store_packages(t):
+    # The stores refuse a "key" (Chrome Web Store) and want the data that the
+    # extension passes on declared (addons.mozilla.org); the development copy
+    # keeps the key that fixes its ID.
+    def manifest(suffix):
+        with zipfile.ZipFile(os.path.join(t.build, "extension", "quorvanta-extension-2.3.9" + suffix)) as z:
+            return json.loads(z.read("manifest.json"))
+    development, chrome, firefox = manifest(".zip"), manifest("-chrome-web-store.zip"), manifest(".xpi")
+    assert "key" in development and "key" not in chrome and "key" not in firefox
+    gecko = firefox["browser_specific_settings"]["gecko"]
+    assert gecko["id"] == "token-signing@quorvanta.lv" and gecko["data_collection_permissions"]["required"], gecko
+    assert chrome["background"] == {"service_worker": "background.js"}, chrome["background"]
+    assert firefox["background"] == {"scripts": ["background.js"]}, firefox["background"]
+
+
 CASES = [  # (case, the dialogs it shows)
     (version, []),
     (certificate_after_consent, ["consent"]),
@@ -218,12 +311,17 @@ CASES = [  # (case, the dialogs it shows)
     (authentication_token, ["pin"]),
     (cancelled_dialog, ["pin"]),
     (bad_calls, []),
+    (synthetic_events, []),
     (calls_waiting_for_a_dialog, ["pin"]),
     (false_origin, ["consent"]),
+    (sandboxed_page, []),
     (host_ends_with_its_tab, []),
+    (page_left_with_a_dialog, ["pin"]),
+    (dialogs_cancelled_in_a_row, ["pin"] * 7),
     (host_that_dies, ["pin"]),
     (host_that_ends_itself, []),
     (no_host, []),
+    (store_packages, []),
 ]
 
 
@@ -235,6 +333,7 @@ def main():
     name, build, manifests = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
     repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     t = Run()
+    t.build = build
     t.work = tempfile.mkdtemp(prefix="quorvanta-%s-" % name)
     t.host_program = os.path.join(build, "host-linux", "quorvanta-chrome-extension")
     tokens = demo.prepare_token(repo, build)
@@ -252,12 +351,18 @@ def main():
     pages = os.path.join(t.work, "pages")
     os.makedirs(pages)
     with open(os.path.join(pages, "index.html"), "w") as f:
-        f.write("<!doctype html><title>Quorvanta browser test</title><p>Test page</p>\n")
+        f.write("<!doctype html><title>Quorvanta browser test</title><p>Test page</p>\n"
+                "<script>addEventListener('pageshow', (e) => { window.restored = e.persisted; });</script>\n")
+    shutil.copy(os.path.join(pages, "index.html"), os.path.join(pages, "sandboxed.html"))
     t.site, t.other_site = browser.HttpsServer(pages, t.work), browser.HttpsServer(pages, t.work)
     t.browser = case = None
     failed = False
     try:
-        t.browser = browser.BROWSERS[name](os.path.join(repo, "extension"), manifests, t.work, env)
+        # Firefox gets the package made for its store; Chromium the development
+        # copy, whose key gives the ID that the host's manifest allows.
+        extension = (os.path.join(build, "extension", "quorvanta-extension-2.3.9.xpi") if name == "firefox"
+                     else os.path.join(repo, "extension"))
+        t.browser = browser.BROWSERS[name](extension, manifests, t.work, env)
         t.tab = t.browser.open(t.site.origin + "/")
         for case, dialogs in CASES:
             seen = len(t.user.answered)

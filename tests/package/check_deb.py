@@ -53,18 +53,21 @@ def check_package(deb, arch):
 
 
 def check_manifests(root):
-    with open(root + EXTENSION + "zip", "rb") as z, open(root + EXTENSION + "xpi", "rb") as x:
-        check(z.read() == x.read(), ".zip and .xpi differ")
-    with zipfile.ZipFile(root + EXTENSION + "zip") as z:
-        extension = json.loads(z.read("manifest.json"))
-        scripts = set(extension["background"]["scripts"])
-        scripts.update(js for entry in extension["content_scripts"] for js in entry["js"])
-        check(scripts <= set(z.namelist()), "extension package lacks %s" % (scripts - set(z.namelist())))
+    # The .zip is the development copy with its key; the .xpi is Firefox's.
+    manifests = {}
+    for kind in ["zip", "xpi"]:
+        with zipfile.ZipFile(root + EXTENSION + kind) as z:
+            manifests[kind] = extension = json.loads(z.read("manifest.json"))
+            scripts = set(extension["background"].get("scripts", [extension["background"].get("service_worker")]))
+            scripts.update(js for entry in extension["content_scripts"] for js in entry["js"])
+            check(scripts <= set(z.namelist()), "the .%s lacks %s" % (kind, scripts - set(z.namelist())))
+    extension = manifests["zip"]
+    check("key" not in manifests["xpi"], "the .xpi has a key")
     # Chromium's ID for an extension with a "key": the first 128 bits of the
     # key's SHA-256, each hex digit written as a letter from a to p.
     digest = hashlib.sha256(base64.b64decode(extension["key"])).hexdigest()[:32]
     chrome_id = "".join(chr(ord("a") + int(c, 16)) for c in digest)
-    gecko_id = extension["browser_specific_settings"]["gecko"]["id"]
+    gecko_id = manifests["xpi"]["browser_specific_settings"]["gecko"]["id"]
 
     texts = [open(root + path, "rb").read() for path in CHROMIUM]
     check(texts.count(texts[0]) == 3, "the Chromium, Chrome and Edge manifests differ")
