@@ -28,7 +28,7 @@ job=${1:-test}
 
 build=(build-essential cmake ninja-build pkg-config git
        libssl-dev libp11-kit-dev picojson-dev libgtest-dev libgmock-dev libbenchmark-dev
-       qt6-base-dev fonts-dejavu-core)
+       qt6-base-dev fonts-dejavu-core publicsuffix)
 token=(softhsm2 opensc openssl)
 display=(xvfb xauth xdotool imagemagick)
 fuzz=(clang libclang-rt-14-dev)
