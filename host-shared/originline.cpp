@@ -21,11 +21,20 @@ namespace {
 
 const std::string ellipsis = "\xE2\x80\xA6"; // U+2026
 
-// A dialog looks up a handful of names, so a scan of the list will do.
+// The rules, sorted once the first dialog needs them.
 bool listed(const std::string &rule)
 {
-    const std::string_view rules(quorvantaPublicSuffixRules, quorvantaPublicSuffixRulesSize);
-    return rules.find("\n" + rule + "\n") != std::string_view::npos;
+    static const std::vector<std::string_view> rules = [] {
+        const std::string_view all(quorvantaPublicSuffixRules, quorvantaPublicSuffixRulesSize);
+        std::vector<std::string_view> sorted;
+        for (std::size_t from = 1, end; from < all.size(); from = end + 1) {
+            end = std::min(all.find('\n', from), all.size());
+            sorted.push_back(all.substr(from, end - from));
+        }
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }();
+    return std::binary_search(rules.begin(), rules.end(), std::string_view(rule));
 }
 
 void appendUtf8(std::string &out, char32_t cp)
