@@ -15,6 +15,24 @@ namespace {
 
 const wchar_t *const logName = L"quorvanta-chrome-extension.log";
 
+// A file or folder handle, closed with this object unless given away.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE h) : handle(h) {}
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    ~FileHandle()
+    {
+        if (valid()) CloseHandle(handle);
+    }
+    bool valid() const { return handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle; }
+    void release() { handle = INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle;
+};
+
 // The path the handle reaches, as the file system names it.
 std::wstring finalPath(HANDLE handle)
 {
@@ -32,12 +50,11 @@ std::wstring finalPath(HANDLE handle)
 // one asked for.
 bool isNamedAsAsked(HANDLE file, const std::wstring &folder)
 {
-    const HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const std::wstring expected = finalPath(handle) + L"\\" + logName;
-    CloseHandle(handle);
+    const FileHandle handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle.valid()) return false;
+    const std::wstring expected = finalPath(handle.get()) + L"\\" + logName;
     const std::wstring actual = finalPath(file);
     return !actual.empty()
            && CompareStringOrdinal(actual.c_str(), int(actual.size()), expected.c_str(), int(expected.size()), TRUE)
@@ -56,22 +73,18 @@ std::FILE *openLogFileForAppend()
 
     // Reading and appending at once tests both in one step; a reparse point
     // is opened itself, not followed.
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    FileHandle handle(CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.valid()) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle.get(), &info)
         || (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
-        || info.nNumberOfLinks != 1 || !isNamedAsAsked(handle, folder)) {
-        CloseHandle(handle);
+        || info.nNumberOfLinks != 1 || !isNamedAsAsked(handle.get(), folder))
         return nullptr;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_TEXT);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), _O_APPEND | _O_TEXT);
+    if (fd < 0) return nullptr;
+    handle.release(); // the descriptor owns it now
     std::FILE *file = _fdopen(fd, "a");
     if (!file) _close(fd);
     return file;
