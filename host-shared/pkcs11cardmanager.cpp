@@ -413,7 +413,10 @@ std::vector<unsigned char> PKCS11CardManager::sign(const std::vector<unsigned ch
     CRYPTOKI(C_Sign, session, data.empty() ? nullptr : data.data(),
              static_cast<CK_ULONG>(data.size()), signature.empty() ? nullptr : signature.data(),
              &written);
-    if (written > signatureLength) throw std::runtime_error(methodFailed);
+    // The length query may report more than the signature needs; the signing
+    // call reports how much the card wrote, and only that is the signature.
+    if (written == 0 || written > signatureLength) throw std::runtime_error(methodFailed);
+    signature.resize(written);
     CRYPTOKI(C_Logout, session);
     return signature;
 }

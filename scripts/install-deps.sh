@@ -29,7 +29,7 @@ job=${1:-test}
 
 build=(build-essential cmake ninja-build pkg-config git
        libssl-dev libp11-kit-dev picojson-dev libgtest-dev libgmock-dev libbenchmark-dev
-       qt6-base-dev fonts-dejavu-core)
+       qt6-base-dev fonts-dejavu-core publicsuffix)
 token=(softhsm2 opensc openssl)
 display=(xvfb xauth xdotool imagemagick)
 fuzz=(clang libclang-rt-14-dev)
@@ -37,7 +37,7 @@ fuzz=(clang libclang-rt-14-dev)
 # with file (in testing) lets CPack make the .deb that the Linux tests check.
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
-testing=(x11-apps python3 python3-jwt python3-cryptography file nodejs)
+testing=(x11-apps python3 python3-jwt python3-cryptography file tesseract-ocr nodejs)
 # npm installs Mozilla's add-on linter for the extension's test. Node.js from
 # other sources than Debian brings its own npm, which Debian's would clash with.
 command -v npm >/dev/null || testing+=(npm)

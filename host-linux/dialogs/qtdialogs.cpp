@@ -4,11 +4,16 @@
 
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QShowEvent>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace quorvanta {
 
@@ -118,6 +123,33 @@ void setBoldFont(QLabel *l, double factor)
     l->setFont(font);
 }
 
+void setOriginLine(QLabel *l, const char *origin, double factor, QuorvantaFitOrigin fitOrigin)
+{
+    // Screen readers get the whole origin, whatever the line shows.
+    l->setAccessibleName(QString::fromUtf8(origin));
+    QFont font = l->font();
+    const int base = QFontInfo(font).pixelSize();
+    font.setWeight(QFont::Bold);
+    int height = static_cast<int>(base * factor);
+    if (fitOrigin) {
+        const auto textWidth = [](void *context, const char *text, int pixelHeight) {
+            QFont measured = *static_cast<const QFont *>(context);
+            measured.setPixelSize(pixelHeight);
+            return static_cast<int>(
+                std::ceil(QFontMetricsF(measured).horizontalAdvance(QString::fromUtf8(text))));
+        };
+        std::vector<char> text(std::strlen(origin) + 8);
+        const int fitted = fitOrigin(origin, l->contentsRect().width(), height, base, textWidth,
+                                     &font, text.data(), text.size());
+        if (fitted > 0) {
+            height = fitted;
+            l->setText(QString::fromUtf8(text.data()));
+        }
+    }
+    font.setPixelSize(height);
+    l->setFont(font);
+}
+
 void wipe(QString &text)
 {
     if (text.isEmpty()) return;
@@ -163,7 +195,7 @@ PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent) : QDialog(paren
     label(this, "validityLabel", view.validity, Qt::AlignLeft | Qt::AlignTop,
           du.rect(8, 80, 237, 8));
 
-    setBoldFont(origin, view.originFontFactor);
+    setOriginLine(origin, view.origin, view.originFontFactor, view.fitOrigin);
     setBoldFont(warning, 1.0);
     setBoldFont(error, 1.0);
     setBoldFont(pinLabel, 1.0);
@@ -241,7 +273,7 @@ CertificateConsentDialog::CertificateConsentDialog(const QuorvantaConsentView &v
     QLabel *warning = label(this, "warningLabel", view.warning, Qt::AlignHCenter | Qt::AlignTop,
                             du.rect(8, 26, 238, 32));
     warning->setWordWrap(true);
-    setBoldFont(origin, view.originFontFactor);
+    setOriginLine(origin, view.origin, view.originFontFactor, view.fitOrigin);
     makeRoomFor(this, warning);
 
     setTabOrder(confirmButton, cancelButton);

@@ -135,6 +135,7 @@ HostRun CardScenario::run(const std::string &input, int timeoutSeconds)
         {"QUORVANTA_DIALOG_JOURNAL", hostPath(dir + "/dialog-journal.txt")},
         {"XDG_CONFIG_HOME", dir + "/config"},
     };
+    extra.insert(moduleEnv.begin(), moduleEnv.end());
     if (hostRunsUnderWine()) {
         extra["WINEPATH"] = "Z:" + moduleDir;
     } else {

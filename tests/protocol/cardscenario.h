@@ -24,6 +24,12 @@ public:
     void setDialogScript(const std::vector<std::string> &answers);
     // Starts the host with no module on its search path.
     void withoutModule() { moduleDir = emptyDir(); }
+    // Starts the host with the module of this directory and these variables.
+    void withModule(const std::string &dir, const std::map<std::string, std::string> &env)
+    {
+        moduleDir = dir;
+        moduleEnv = env;
+    }
 
     HostRun run(const std::string &input, int timeoutSeconds = 120);
 
@@ -46,6 +52,7 @@ private:
 
     std::string dir;
     std::string moduleDir;
+    std::map<std::string, std::string> moduleEnv;
     std::string hostTempDir;
 };
 

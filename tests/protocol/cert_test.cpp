@@ -90,6 +90,39 @@ TEST_F(Cert, HomeDomainNeedsNoConsent)
     EXPECT_TRUE(card.dialogs().empty());
 }
 
+// A browser never sends an origin with a control character; one that does
+// must not pass for the home domain or for a site with consent (a registry
+// value name ends at a NUL). It is refused before the origin is fixed for the
+// process, and the host goes on.
+TEST_F(Cert, OriginWithAControlCharacterIsRefusedBeforeAnythingUsesIt)
+{
+    card.setFixture(tokenSlot(1, {"sign-rsa"}));
+    card.setDialogScript({"consent yes"});
+    const std::string granted = CardScenario::freshOrigin("granted");
+    const std::string cert = CardScenario::certificateHex("sign-rsa");
+    ASSERT_EQ(card.run(frame(certRequest(granted))).frames[0], certResponse(cert));
+    card.setDialogScript({});
+    const std::string refused[] = {
+        certRequest("https://x\\n.quorvanta.lv"),
+        certRequest("https://x\\t.quorvanta.lv"),
+        certRequest("https://x\\u0000.quorvanta.lv"),
+        certRequest("https://x.quorvanta.lv\\u007f"),
+        certRequest("https://x\x01.quorvanta.lv"), // the byte itself, not escaped
+        certRequest(granted + "\\u0000.evil.example"),
+        certRequest("https://\\u001bx.quorvanta.lv", "auth"),
+        request({{"type", "VERSION"}, {"nonce", "n1"}, {"origin", "https://x\\r.quorvanta.lv"}}),
+        R"({"type":"SIGN","nonce":"n1","origin":"https://x\n.quorvanta.lv","cert":")" + cert
+            + R"(","hash":"0102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F20"})",
+    };
+    for (const std::string &text : refused) {
+        HostRun run = card.run(frame(text) + frame(certRequest("https://quorvanta.lv", "", "n2")));
+        ASSERT_EQ(run.frames.size(), 3u) << text;
+        EXPECT_EQ(run.frames[0], handledResponse("not_allowed", "Origin contains a control character", "n1")) << text;
+        EXPECT_EQ(run.frames[1], certResponse(cert, "n2")) << text;
+    }
+    EXPECT_EQ(card.dialogs().size(), 1u);
+}
+
 TEST_F(Cert, FirstTokenWithoutTheKindIsSkipped)
 {
     card.setFixture(tokenSlot(1, {"auth-rsa"}) + tokenSlot(2, {"sign-p256", "auth-p256"}));

@@ -216,7 +216,12 @@ protected:
         path = dir + "/quorvanta-chrome-extension.log";
         std::remove(path.c_str());
     }
-    void TearDown() override { std::remove(path.c_str()); }
+    void TearDown() override
+    {
+        std::remove(path.c_str());
+        std::remove(elsewhere().c_str());
+    }
+    std::string elsewhere() const { return dir + "/elsewhere.log"; }
 
     std::string readLog()
     {
@@ -259,4 +264,15 @@ TEST_F(Log, AnExistingFileGetsOneLinePerStep)
     EXPECT_NE(log.find("RequestHandler::handleRequest() [host-shared/requesthandler.cpp:"), std::string::npos);
     // The response text spans several lines of the log.
     EXPECT_NE(log.find("] Response(" + std::to_string(versionResponse("1").size()) + ") {\n\t\"api\": 1,\n"), std::string::npos);
+}
+
+TEST_F(Log, NothingIsWrittenThroughASymbolicLink)
+{
+    { std::ofstream create(elsewhere()); }
+    ASSERT_EQ(symlink(elsewhere().c_str(), path.c_str()), 0);
+    HostRun run = runHost(frame(versionRequest), env);
+    ASSERT_EQ(run.frames.size(), 2u);
+    struct stat st;
+    ASSERT_EQ(stat(elsewhere().c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << "the host wrote through the link";
 }

@@ -59,6 +59,42 @@ std::string field(const std::string &line, const std::string &name)
     return line.substr(start, line.find(' ', start) - start);
 }
 
+// Verifies an authentication token with PyJWT: the certificate's key, the
+// algorithm, the jti (Base64 of the hash) and the origin. Empty when it verifies.
+std::string jwtFailure(const std::string &token, const std::string &certificate, const std::string &alg,
+                       const std::string &hash, const std::string &tokenOrigin)
+{
+    const std::string dir = std::string(std::getenv("QUORVANTA_PROTOCOL_WORK_DIR"));
+    const std::string tokenFile = dir + "/token.txt", keyFile = dir + "/key.pem";
+    std::ofstream(tokenFile) << token;
+    std::ifstream der(CardScenario::pkiPath(certificate + ".der"), std::ios::binary);
+    std::stringstream bytes;
+    bytes << der.rdbuf();
+    const std::string derText = bytes.str();
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(derText.data());
+    X509 *cert = d2i_X509(nullptr, &p, long(derText.size()));
+    if (!cert) return "no certificate " + certificate;
+    FILE *out = std::fopen(keyFile.c_str(), "w");
+    EVP_PKEY *key = X509_get_pubkey(cert);
+    PEM_write_PUBKEY(out, key);
+    std::fclose(out);
+    EVP_PKEY_free(key);
+    X509_free(cert);
+    unsigned char jti[64];
+    const std::vector<unsigned char> raw = bytesOfHex(hash);
+    const int jtiLength = EVP_EncodeBlock(jti, raw.data(), int(raw.size()));
+    const std::string command = std::string("/usr/bin/python3 ") + std::getenv("QUORVANTA_VERIFY_JWT") + " "
+                                + tokenFile + " " + keyFile + " " + alg + " '"
+                                + std::string(reinterpret_cast<char *>(jti), jtiLength) + "' '" + tokenOrigin + "'";
+    return std::system(command.c_str()) == 0 ? "" : command;
+}
+
+bool canVerifyJwt()
+{
+    const char *script = std::getenv("QUORVANTA_VERIFY_JWT");
+    return script && *script;
+}
+
 } // namespace
 
 class Sign : public ::testing::Test {
@@ -182,8 +218,7 @@ TEST_F(Sign, AuthSignsAPlainHashWithTheAuthenticationKey)
 
 TEST_F(Sign, JwtTokensVerifyWithPyJwt)
 {
-    const char *script = std::getenv("QUORVANTA_VERIFY_JWT");
-    if (!script || !*script) GTEST_SKIP() << "QUORVANTA_VERIFY_JWT is not set";
+    if (!canVerifyJwt()) GTEST_SKIP() << "QUORVANTA_VERIFY_JWT is not set";
     struct Case {
         const char *certificate, *alg, *origin;
     } cases[] = {
@@ -201,31 +236,50 @@ TEST_F(Sign, JwtTokensVerifyWithPyJwt)
         const std::string token = member(run.frames[0], "signature");
         ASSERT_EQ(std::count(token.begin(), token.end(), '.'), 2) << run.frames[0];
         ASSERT_EQ(field(jwt.dialogs()[0], "isJwt"), "1");
+        EXPECT_EQ(jwtFailure(token, c.certificate, c.alg, hash, c.origin), "");
+    }
+}
 
-        // The certificate's public key, and the expected jti: Base64 of the hash.
-        const std::string dir = std::string(std::getenv("QUORVANTA_PROTOCOL_WORK_DIR"));
-        const std::string tokenFile = dir + "/token.txt", keyFile = dir + "/key.pem";
-        std::ofstream(tokenFile) << token;
-        std::ifstream der(CardScenario::pkiPath(std::string(c.certificate) + ".der"), std::ios::binary);
-        std::stringstream bytes;
-        bytes << der.rdbuf();
-        const std::string derText = bytes.str();
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(derText.data());
-        X509 *cert = d2i_X509(nullptr, &p, long(derText.size()));
-        ASSERT_NE(cert, nullptr);
-        FILE *out = std::fopen(keyFile.c_str(), "w");
-        EVP_PKEY *key = X509_get_pubkey(cert);
-        PEM_write_PUBKEY(out, key);
-        std::fclose(out);
-        EVP_PKEY_free(key);
-        X509_free(cert);
-        unsigned char jti[64];
-        const std::vector<unsigned char> raw = bytesOfHex(hash);
-        const int jtiLength = EVP_EncodeBlock(jti, raw.data(), int(raw.size()));
-        const std::string command = std::string("/usr/bin/python3 ") + script + " " + tokenFile + " " + keyFile + " "
-                                    + c.alg + " '" + std::string(reinterpret_cast<char *>(jti), jtiLength)
-                                    + "' '" + c.origin + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+// PKCS#11 lets the length query of C_Sign report more than the signature
+// needs; the signing call then reports the real length, and only that much is
+// the signature. The test token and SoftHSM2 (Linux) with a query 16 bytes long.
+TEST_F(Sign, SignatureHasTheLengthTheCardWrote)
+{
+    struct Case {
+        const char *softhsm; // the SoftHSM2 scenario, or null for the test token
+        const char *certificate, *operation;
+        std::size_t signatureHex;
+    } cases[] = {
+        {nullptr, "sign-rsa", "", 512}, {nullptr, "sign-p256", "", 128}, {nullptr, "auth-rsa", "jwt", 0},
+        {"rsa", "sign-rsa", "", 512},   {"p256", "sign-p256", "", 128},   {"rsa", "auth-rsa", "jwt", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.softhsm ? c.softhsm : "test token") + " " + c.certificate);
+        const bool jwt = std::string(c.operation) == "jwt";
+        if ((c.softhsm && hostRunsUnderWine()) || (jwt && !canVerifyJwt())) continue;
+        CardScenario padded;
+        if (c.softhsm) {
+            const std::string softhsm = std::getenv("QUORVANTA_SOFTHSM_DIR");
+            padded.withModule(std::getenv("QUORVANTA_PADDED_MODULE_DIR"),
+                              {{"SOFTHSM2_CONF", softhsm + "/" + c.softhsm + "/softhsm2.conf"},
+                               {"QUORVANTA_FORWARD_MODULE", softhsm + "/module/libquorvanta-module.so"}});
+            padded.setDialogScript({"pin 12345"});
+        } else {
+            padded.setFixture(tokenSlot(1, {c.certificate}, "sign-length-extra 16\n"));
+            padded.setDialogScript({"pin 1234"});
+        }
+        const std::string hash = hashOfSize(32);
+        HostRun run = padded.run(frame(signRequest(CardScenario::certificateHex(c.certificate), quoted(hash),
+                                                   c.operation)));
+        ASSERT_GE(run.frames.size(), 1u);
+        const std::string signature = member(run.frames[0], "signature");
+        ASSERT_EQ(run.frames[0], signResponse(signature));
+        if (jwt) {
+            EXPECT_EQ(jwtFailure(signature, c.certificate, "RS256", hash, origin), "");
+        } else {
+            EXPECT_EQ(signature.size(), c.signatureHex);
+            EXPECT_EQ(verifySignature(c.certificate, bytesOfHex(hash), bytesOfHex(signature)), "");
+        }
     }
 }
 

@@ -46,6 +46,9 @@
 //                               the size query of C_GetAttributeValue reports n
 //                               for this attribute (CKA_VALUE, CKA_ID, CKA_LABEL,
 //                               CKA_CLASS, CKA_KEY_TYPE or a number)
+//   sign-length-extra <n>       the size query of C_Sign reports n bytes more
+//                               than the signature; the signing call reports
+//                               the real length
 #include "fixture.h"
 
 #include <openssl/bio.h>
@@ -466,6 +469,9 @@ void Parser::line(std::size_t lineNo, const std::vector<std::string> &words)
         if (!known)
             type = number(lineNo, words[1]);
         slot(lineNo, k).reportedLength[type] = number(lineNo, words[2]);
+    } else if (k == "sign-length-extra") {
+        need(lineNo, words, 2);
+        slot(lineNo, k).signLengthExtra = number(lineNo, words[1]);
     } else {
         fail(lineNo, "unknown statement " + k);
     }

@@ -82,6 +82,7 @@ struct SlotConfig {
     FindFailure find;
     std::vector<Removal> removals;
     std::map<CK_ATTRIBUTE_TYPE, CK_ULONG> reportedLength;
+    CK_ULONG signLengthExtra = 0; // added to C_Sign's size query
 
     SlotConfig() = default;
     SlotConfig(SlotConfig &&) = default;

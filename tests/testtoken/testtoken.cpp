@@ -808,7 +808,7 @@ CK_RV sign(CK_SESSION_HANDLE handle, unsigned char *data, CK_ULONG length,
     if (session->mechanism == CKM_RSA_PKCS && length + 11 > size)
         return end(CKR_DATA_LEN_RANGE);
     if (!signature) {
-        *signatureLength_ = size;
+        *signatureLength_ = size + s.config.signLengthExtra;
         return CKR_OK;
     }
     if (*signatureLength_ < size) {
