@@ -479,7 +479,8 @@ std::unique_ptr<ConsentStore> openConsentStore()
         fail(errno, "Cannot create consent store " + directory);
 
     const std::string lockPath = directory + "/" + FileConsentStore::LockName;
-    FileDescriptor lock(::openat(directoryFd.get(), FileConsentStore::LockName, O_RDWR | O_CREAT | OpenFlags, 0600));
+    FileDescriptor lock(
+        ::openat(directoryFd.get(), FileConsentStore::LockName, O_RDWR | O_CREAT | OpenFlags, 0600));
     if (lock.get() < 0 && errno != ELOOP) fail(errno, "Cannot create consent store " + lockPath);
     reason = lock.get() < 0 ? std::string(FileConsentStore::LockName) + " is a symbolic link"
                             : distrust(lock.get(), FileConsentStore::LockName, false);

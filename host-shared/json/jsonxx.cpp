@@ -116,7 +116,8 @@ private:
     const char *p_;
     const char *end_;
     unsigned depth_ = 0;
-    bool exhausted_ = false; // ran out of text, nested too deep or met a lone surrogate: the whole parse fails
+    // Ran out of text, nested too deep or met a lone surrogate: the whole parse fails.
+    bool exhausted_ = false;
 };
 
 bool Parser::match(char c)

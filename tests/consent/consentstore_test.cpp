@@ -418,6 +418,8 @@ TEST_F(ConsentFileTest, StoresThatAreNotTheUsersOwnFilesAreIgnored)
     const auto mode = [](fs::perms perms) {
         return [perms](const fs::path &path) { fs::permissions(path, perms); };
     };
+    using P = fs::perms;
+    const P privateFile = P::owner_read | P::owner_write;
     struct Row {
         const char *what;
         const char *name; // in the store directory; "" is the directory itself
@@ -435,15 +437,14 @@ TEST_F(ConsentFileTest, StoresThatAreNotTheUsersOwnFilesAreIgnored)
          },
          "consents is not a regular file"},
         {"a FIFO as the lock", "consents.lock", fifo, "consents.lock is not a regular file"},
-        {"a link to /dev/zero as the lock", "consents.lock", link("/dev/zero"), "consents.lock is a symbolic link"},
-        {"a group-writable file", "consents", mode(fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_write),
+        {"a link to /dev/zero as the lock", "consents.lock", link("/dev/zero"),
+         "consents.lock is a symbolic link"},
+        {"a group-writable file", "consents", mode(privateFile | P::group_write),
          "consents can be written by group or others"},
-        {"an others-writable lock", "consents.lock", mode(fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_write),
+        {"an others-writable lock", "consents.lock", mode(privateFile | P::others_write),
          "consents.lock can be written by group or others"},
-        {"a group-writable directory", "", mode(fs::perms::owner_all | fs::perms::group_all),
-         "can be written by group or others"},
-        {"an others-writable directory", "", mode(fs::perms::owner_all | fs::perms::others_all),
-         "can be written by group or others"},
+        {"a group-writable directory", "", mode(P::owner_all | P::group_all), "can be written by group or others"},
+        {"an others-writable directory", "", mode(P::owner_all | P::others_all), "can be written by group or others"},
         {"a FIFO as the temporary file", "consents.new", fifo, nullptr},
         {"a link to /dev/zero as the temporary file", "consents.new", link("/dev/zero"), nullptr},
     };
@@ -513,9 +514,8 @@ TEST_F(ConsentFileTest, StoresOfAnotherUserAreIgnored)
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
         EXPECT_EQ(entryLines(), std::vector<std::string>{"4102444800\t-\t" + origin});
-        EXPECT_NE(logText().find(std::string("is ignored: ") + (row.directoryOfRoot ? storeDirectory().string() : "consents")
-                                 + " belongs to another user"),
-                  std::string::npos)
+        const std::string owned = row.directoryOfRoot ? storeDirectory().string() : "consents";
+        EXPECT_NE(logText().find("is ignored: " + owned + " belongs to another user"), std::string::npos)
             << logText();
         fs::remove(logFile());
     }

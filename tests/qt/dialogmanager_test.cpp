@@ -134,8 +134,8 @@ TEST(LinuxDialogStart, HostsStartingAtOnceOnOneDisplayAllStart)
             setenv("DISPLAY", (":" + number).c_str(), 1);
             setenv("XDG_RUNTIME_DIR", runtime, 1);
             void *library = dlopen(dialogLibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-            auto start = library ? reinterpret_cast<QuorvantaDialogsStart>(dlsym(library, "quorvanta_dialogs_start"))
-                                 : nullptr;
+            auto start = reinterpret_cast<QuorvantaDialogsStart>(
+                library ? dlsym(library, "quorvanta_dialogs_start") : nullptr);
             const char started = start && start(QUORVANTA_DIALOG_ABI_VERSION) == 0 ? 'y' : 'n';
             if (write(results[1], &started, 1) != 1) _exit(1);
             close(results[1]); // the reader sees the end once every host answered or died
