@@ -509,7 +509,12 @@ std::string PKCS11CardManager::getHolderName() const
 
 std::size_t PKCS11CardManager::getSignatureLength() const
 {
-    EVP_PKEY *key = x509Certificate ? X509_get0_pubkey(x509Certificate.get()) : nullptr;
+    return signatureLength(x509Certificate.get());
+}
+
+std::size_t PKCS11CardManager::signatureLength(X509 *certificate)
+{
+    EVP_PKEY *key = certificate ? X509_get0_pubkey(certificate) : nullptr;
     if (!key) return 0;
     if (EVP_PKEY_get_base_id(key) == EVP_PKEY_EC)
         return 2 * ((static_cast<std::size_t>(EVP_PKEY_get_bits(key)) + 7) / 8);

@@ -60,6 +60,8 @@ public:
     // The length in bytes of a signature made with the found certificate's
     // key: the RSA modulus, r||s for EC; 0 without a certificate.
     std::size_t getSignatureLength() const;
+    // The same for any certificate; 0 for null.
+    static std::size_t signatureLength(X509 *certificate);
 
     // Read directly by callers.
     CK_FUNCTION_LIST_PTR functionList = nullptr;

@@ -9,6 +9,10 @@
 
 namespace {
 
+struct X509Free {
+    void operator()(X509 *certificate) const { X509_free(certificate); }
+};
+
 int triesLeftFromFlags(CK_FLAGS flags)
 {
     if (flags & CKF_USER_PIN_LOCKED) return 0;
@@ -55,7 +59,7 @@ std::unique_ptr<PKCS11CardManager> Pkcs11Signer::getCardManager()
     throw InvalidArgumentException("No card manager found for this certificate");
 }
 
-jsonxx::Object Pkcs11Signer::getHashes() const
+jsonxx::Object Pkcs11Signer::getHashes(const jsonxx::Value &hash)
 {
     if (hash.is<jsonxx::Object>()) return hash.get<jsonxx::Object>();
     jsonxx::Object hashes;
@@ -63,21 +67,16 @@ jsonxx::Object Pkcs11Signer::getHashes() const
     return hashes;
 }
 
-std::size_t Pkcs11Signer::signatureLength() const
-{
-    return cardManager->getSignatureLength();
-}
-
 jsonxx::Value Pkcs11Signer::sign()
 {
+    // The hashes were checked before the card was looked for.
     QLOG("Signing using PKCS#11 module");
-    validateHashLength();
     return askPinAndSignHash();
 }
 
-void Pkcs11Signer::validateHashLength() const
+void Pkcs11Signer::validateHashLength(const jsonxx::Value &hash, bool isAuth)
 {
-    const jsonxx::Object hashes = getHashes();
+    const jsonxx::Object hashes = getHashes(hash);
     QLOG("Hash value %s ", hashes.json().c_str());
     // A batch without hashes would ask for the PIN to sign nothing.
     if (hashes.empty()) throw InvalidHashException();
@@ -88,7 +87,8 @@ void Pkcs11Signer::validateHashLength() const
         const std::string &value = member.second->get<jsonxx::String>();
         writeLog("Pkcs11Signer::isHashSupported", __FILE__, __LINE__,
                  "Validating hash length %i for operation sign %i", int(value.size()), isAuth ? 1 : 0);
-        if (!isSupportedHashHexLength(value.size())) {
+        // An odd digit would fail only when decoded, after the PIN.
+        if (value.size() % 2 != 0 || !isSupportedHashHexLength(value.size())) {
             QLOG("Hash length %i is invalid", int(value.size()));
             throw InvalidHashException();
         }
@@ -104,7 +104,7 @@ jsonxx::Value Pkcs11Signer::askPinAndSignHash()
             const std::string validTo = cardManager->getValidTo();
             const std::string pinName = cardManager->getPinName();
 
-            const jsonxx::Object hashes = getHashes();
+            const jsonxx::Object hashes = getHashes(hash);
             const bool isBatch = hash.is<jsonxx::Object>();
             const int batchCount = isBatch ? int(hashes.size()) : 0;
 
@@ -135,4 +135,18 @@ jsonxx::Value Pkcs11Signer::askPinAndSignHash()
             QLOG("Bad pin input");
         }
     }
+}
+
+std::size_t signatureLengthOfCertificate(const std::string &cert)
+{
+    ByteVec der;
+    try {
+        der = fromHex(cert);
+    } catch (const std::runtime_error &) {
+        return 0;
+    }
+    const unsigned char *p = der.data();
+    const std::unique_ptr<X509, X509Free> certificate(
+        der.empty() ? nullptr : d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    return PKCS11CardManager::signatureLength(certificate.get());
 }

@@ -18,9 +18,6 @@ public:
         : hash(hash), origin(origin), cert(cert), isAuth(isAuth), isJwt(isJwt) {}
     virtual ~Signer() = default;
     virtual jsonxx::Value sign() = 0;
-    // The length in bytes of each signature that sign() will return, as the
-    // certificate's key tells it before anything is signed.
-    virtual std::size_t signatureLength() const = 0;
 
 protected:
     jsonxx::Value hash;
@@ -39,12 +36,15 @@ public:
     ~Pkcs11Signer() override;
 
     jsonxx::Value sign() override;
-    std::size_t signatureLength() const override;
+
+    // Refuses with InvalidHashException what no card could sign: no hashes,
+    // a member that is not a string, or hex text that is not a whole number
+    // of bytes of a supported hash size. Needs nothing but the request.
+    static void validateHashLength(const jsonxx::Value &hash, bool isAuth);
 
 private:
     std::unique_ptr<PKCS11CardManager> getCardManager();
-    jsonxx::Object getHashes() const;
-    void validateHashLength() const;
+    static jsonxx::Object getHashes(const jsonxx::Value &hash);
     jsonxx::Value askPinAndSignHash();
 
     bool wrongPin = false;
@@ -53,3 +53,7 @@ private:
 
 std::unique_ptr<Signer> getSigner(const jsonxx::Value &hash, const std::string &origin,
                                   const std::string &cert, bool isAuth, bool isJwt);
+
+// The length in bytes of each signature that the key of this certificate (hex
+// DER) makes; 0 when the text is no certificate, which no card then holds.
+std::size_t signatureLengthOfCertificate(const std::string &cert);

@@ -153,16 +153,23 @@ void RequestHandler::handleSignRequest()
     }
     if (hashIsObject && isAuth) throw InvalidArgumentException("Invalid argument");
 
+    // Whatever the request alone shows to be wrong is refused before the card
+    // is looked for, so that the answer is the same whichever card is
+    // inserted: a page must not learn, unseen, whose card is in the reader.
+    const jsonxx::Value &hash = request.get<jsonxx::Value>("hash");
+    Pkcs11Signer::validateHashLength(hash, isAuth);
+    // The signatures' length follows from the request's certificate: the
+    // card can only be the one that holds these very bytes.
+    if (hashIsObject) refuseBatchTooLarge(hash.get<jsonxx::Object>(), signatureLengthOfCertificate(cert));
+
     // The signer, and with it the token instance and its sessions, lives for
     // this request only.
-    const jsonxx::Value &hash = request.get<jsonxx::Value>("hash");
     std::unique_ptr<Signer> signer = getSigner(hash, origin, cert, isAuth, isJwt);
 
     jsonxx::Object logged;
     logged << "hash" << hash;
     QLOG("signing hash: %s, with certId: %s", logged.json().c_str(), cert.c_str());
 
-    if (hashIsObject) refuseBatchTooLarge(hash.get<jsonxx::Object>(), signer->signatureLength());
     const jsonxx::Value signature = signer->sign();
     response << "signature" << signature;
 }

@@ -30,7 +30,16 @@
 // and renames it over "consents". Readers take no lock: a rename replaces the
 // file atomically, so they see either the old or the new file. The directory
 // is created with mode 0700, the file with 0600.
+//
+// Whoever can write the store can give any site the certificate without a
+// dialog. As OpenSSH does with its files, the store is ignored (no consent is
+// read from it, none is written to it, and the log says why) when the
+// directory or an existing file in it belongs to another user or can be
+// written by group or others, or when "consents" or "consents.lock" is not a
+// regular file. Files are opened without following links and without
+// blocking, so a FIFO or a link to a device can never make the host wait.
 #include "consentstore.h"
+#include "log.h"
 #include "utf.h"
 
 #include <cerrno>
@@ -206,17 +215,38 @@ bool parseLine(std::string line, Entry &entry)
         && unescapeOrigin(line.substr(secondTab + 1), entry.origin);
 }
 
-enum class ReadResult { Read, Missing, Failed };
+// Why a store's directory or file cannot be trusted, or "" when it can.
+std::string distrust(int fd, const std::string &name, bool directory)
+{
+    struct stat status;
+    if (::fstat(fd, &status) != 0) return name + " cannot be examined";
+    if (directory ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode))
+        return name + (directory ? " is not a directory" : " is not a regular file");
+    if (status.st_uid != ::geteuid()) return name + " belongs to another user";
+    if (status.st_mode & (S_IWGRP | S_IWOTH)) return name + " can be written by group or others";
+    return std::string();
+}
+
+constexpr int OpenFlags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+
+enum class ReadResult { Read, Missing, Failed, Untrusted };
 
 // Calls `sink` for every readable entry of the file, in file order. On
-// Failed, `error` tells why.
-ReadResult readEntries(const std::string &path, const std::function<void(Entry &&)> &sink, int &error)
+// Failed, `error` tells why; on Untrusted, `reason`.
+ReadResult readEntries(int directory, const char *name, const std::function<void(Entry &&)> &sink,
+                       int &error, std::string &reason)
 {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    FileDescriptor file(::openat(directory, name, O_RDONLY | OpenFlags));
     if (file.get() < 0) {
         error = errno;
+        if (error == ELOOP) {
+            reason = std::string(name) + " is a symbolic link";
+            return ReadResult::Untrusted;
+        }
         return error == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     }
+    reason = distrust(file.get(), name, false);
+    if (!reason.empty()) return ReadResult::Untrusted;
 
     std::string line;
     bool overlong = false;
@@ -304,10 +334,16 @@ void checkOriginText(const std::string &origin)
     utf8ToUtf16(origin);
 }
 
+void logIgnored(const std::string &directory, const std::string &reason)
+{
+    writeLog("CertificateSelection::getCertPKCS11", __FILE__, __LINE__,
+             "Consent store %s is ignored: %s", directory.c_str(), reason.c_str());
+}
+
 class FileConsentStore : public ConsentStore {
 public:
-    FileConsentStore(std::string directory, FileDescriptor lock)
-        : directory(std::move(directory)), lock(std::move(lock))
+    FileConsentStore(std::string directory, FileDescriptor directoryFd, FileDescriptor lock)
+        : directory(std::move(directory)), directoryFd(std::move(directoryFd)), lock(std::move(lock))
     {
     }
 
@@ -318,14 +354,17 @@ public:
         const std::string wanted = foldCase(origin);
         std::int64_t until = 0;
         int ignored = 0;
+        std::string reason;
         // A file that cannot be read means no consent; the last matching line wins.
-        readEntries(
-            filePath(),
+        const ReadResult result = readEntries(
+            directoryFd.get(), FileName,
             [&](Entry &&entry) {
                 if (foldCase(entry.origin) == wanted) until = entry.until;
             },
-            ignored);
-        return until;
+            ignored, reason);
+        if (result != ReadResult::Untrusted) return until;
+        logIgnored(directory, reason);
+        return 0;
     }
 
     void writeConsent(const std::string &origin, std::int64_t until) override
@@ -342,14 +381,19 @@ public:
         std::vector<Entry> entries;
         std::map<std::string, std::size_t> positions;
         int error = 0;
+        std::string reason;
         const ReadResult result = readEntries(
-            path,
+            directoryFd.get(), FileName,
             [&](Entry &&entry) {
                 const auto [position, added] = positions.emplace(foldCase(entry.origin), entries.size());
                 if (added) entries.push_back(std::move(entry));
                 else entries[position->second].until = entry.until;
             },
-            error);
+            error, reason);
+        if (result == ReadResult::Untrusted) {
+            logIgnored(directory, reason);
+            return;
+        }
         // Rewriting a file that could not be read would lose its entries.
         if (result == ReadResult::Failed) fail(error, "Cannot read consent store " + path);
         const auto existing = positions.find(foldCase(origin));
@@ -368,34 +412,51 @@ public:
         replaceFile(path, text);
     }
 
-private:
-    std::string filePath() const { return directory + "/consents"; }
-    std::string lockPath() const { return directory + "/consents.lock"; }
+    static constexpr const char *FileName = "consents";
+    static constexpr const char *LockName = "consents.lock";
+    static constexpr const char *TemporaryName = "consents.new";
 
-    // Called with the lock held, so "consents.new" is ours alone.
+private:
+    std::string filePath() const { return directory + "/" + FileName; }
+    std::string lockPath() const { return directory + "/" + LockName; }
+
+    // Called with the lock held, so "consents.new" is ours alone. Whatever
+    // was left under that name (a crash's file, a FIFO, a link) is removed
+    // first, and the new file is made afresh.
     void replaceFile(const std::string &path, const std::string &text)
     {
-        const std::string temporary = directory + "/consents.new";
+        const int dir = directoryFd.get();
         const auto failAndRemove = [&](int error) {
-            ::unlink(temporary.c_str());
+            ::unlinkat(dir, TemporaryName, 0);
             fail(error, "Cannot write consent store " + path);
         };
-        FileDescriptor file(::open(temporary.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
-                                   0600));
+        if (::unlinkat(dir, TemporaryName, 0) != 0 && errno != ENOENT)
+            fail(errno, "Cannot write consent store " + path);
+        FileDescriptor file(::openat(dir, TemporaryName, O_WRONLY | O_CREAT | O_EXCL | OpenFlags, 0600));
         if (file.get() < 0) fail(errno, "Cannot write consent store " + path);
-        // A file left behind by a crash may have another mode.
         if (::fchmod(file.get(), 0600) != 0 || !writeAll(file.get(), text) || ::fsync(file.get()) != 0
             || file.close() != 0)
             failAndRemove(errno);
-        if (::rename(temporary.c_str(), path.c_str()) != 0) failAndRemove(errno);
+        if (::renameat(dir, TemporaryName, dir, FileName) != 0) failAndRemove(errno);
         // Make the rename itself durable; the data is already in place.
-        FileDescriptor parent(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FileDescriptor parent(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (parent.get() >= 0) ::fsync(parent.get());
     }
 
     std::string directory;
+    FileDescriptor directoryFd;
     FileDescriptor lock;
+};
+
+// A store that cannot be trusted: it holds no consent and keeps none.
+class IgnoredConsentStore : public ConsentStore {
+public:
+    std::int64_t readConsent(const std::string &origin) override
+    {
+        checkOriginText(origin);
+        return 0;
+    }
+    void writeConsent(const std::string &origin, std::int64_t) override { checkOriginText(origin); }
 };
 
 } // namespace
@@ -404,11 +465,34 @@ std::unique_ptr<ConsentStore> openConsentStore()
 {
     const std::string directory = configDirectory() + "/quorvanta";
     makeDirectories(directory);
+    // Like OpenSSH's stat, this follows a link: what counts is the directory
+    // the store's files are in. O_PATH needs no permission on it, so another
+    // user's private directory is ignored rather than failing.
+    FileDescriptor directoryFd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (directoryFd.get() < 0) fail(errno, "Cannot create consent store " + directory);
+    std::string reason = distrust(directoryFd.get(), directory, true);
+    if (!reason.empty()) {
+        logIgnored(directory, reason);
+        return std::make_unique<IgnoredConsentStore>();
+    }
     if (::access(directory.c_str(), W_OK | X_OK) != 0)
         fail(errno, "Cannot create consent store " + directory);
-    const std::string lockPath = directory + "/consents.lock";
+
+    const std::string lockPath = directory + "/" + FileConsentStore::LockName;
     FileDescriptor lock(
-        ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
-    if (lock.get() < 0) fail(errno, "Cannot create consent store " + lockPath);
-    return std::make_unique<FileConsentStore>(directory, std::move(lock));
+        ::openat(directoryFd.get(), FileConsentStore::LockName, O_RDWR | O_CREAT | OpenFlags, 0600));
+    if (lock.get() < 0 && errno != ELOOP) fail(errno, "Cannot create consent store " + lockPath);
+    reason = lock.get() < 0 ? std::string(FileConsentStore::LockName) + " is a symbolic link"
+                            : distrust(lock.get(), FileConsentStore::LockName, false);
+    if (reason.empty()) {
+        // The file itself is checked again at each read.
+        FileDescriptor file(::openat(directoryFd.get(), FileConsentStore::FileName, O_RDONLY | OpenFlags));
+        if (file.get() >= 0) reason = distrust(file.get(), FileConsentStore::FileName, false);
+        else if (errno == ELOOP) reason = std::string(FileConsentStore::FileName) + " is a symbolic link";
+    }
+    if (!reason.empty()) {
+        logIgnored(directory, reason);
+        return std::make_unique<IgnoredConsentStore>();
+    }
+    return std::make_unique<FileConsentStore>(directory, std::move(directoryFd), std::move(lock));
 }

@@ -1,9 +1,10 @@
 // The Linux log file: quorvanta-chrome-extension.log in $TEMP, else $TMPDIR,
 // else /tmp. It is only appended to when it already exists as a regular file
-// owned by the current user, so a link or someone else's file in a shared
-// temporary directory can never be written through, and when the user may
-// read it as well as write it: a file that cannot be read switches logging
-// off, as on Windows.
+// owned by the current user with no other name, so a symbolic or hard link or
+// someone else's file in a shared temporary directory can never be written
+// through (a hard link planted there may name any of the user's files), and
+// when the user may read it as well as write it: a file that cannot be read
+// switches logging off, as on Windows.
 #include "logfile.h"
 
 #include <cstdlib>
@@ -23,7 +24,7 @@ std::FILE *openLogFileForAppend()
     const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1) {
         close(fd);
         return nullptr;
     }

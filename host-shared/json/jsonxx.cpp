@@ -92,6 +92,7 @@ private:
     bool match(const char *word);
     char openString();
     bool readString(char delimiter, String &out);
+    int readEscapeDigits(unsigned &code);
     bool readNumber(Number &out);
     bool parseValue(Value &value);
     void storeMembers(Object &object, std::size_t first);
@@ -115,7 +116,8 @@ private:
     const char *p_;
     const char *end_;
     unsigned depth_ = 0;
-    bool exhausted_ = false; // ran out of text or nested too deep: the whole parse fails
+    // Ran out of text, nested too deep or met a lone surrogate: the whole parse fails.
+    bool exhausted_ = false;
 };
 
 bool Parser::match(char c)
@@ -173,6 +175,42 @@ static int hexDigit(char c)
     return -1;
 }
 
+// Takes the four characters after "\\u" and returns how many of them, from
+// the first, are hex digits (their value in `code`); -1 when fewer than four
+// characters are left.
+int Parser::readEscapeDigits(unsigned &code)
+{
+    if (end_ - p_ < 4) return -1;
+    code = 0;
+    int digits = 0;
+    for (; digits < 4; ++digits) {
+        const int d = hexDigit(p_[digits]);
+        if (d < 0) break;
+        code = code * 16 + static_cast<unsigned>(d);
+    }
+    p_ += 4;
+    return digits;
+}
+
+static void appendUtf8(String &out, unsigned code)
+{
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | code >> 6));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | code >> 12));
+        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | code >> 18));
+        out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
 bool Parser::readString(char delimiter, String &out)
 {
     out.clear();
@@ -211,17 +249,22 @@ bool Parser::readString(char delimiter, String &out)
         case 't': out.push_back('\t'); break;
         case 'u': {
             // Four characters are taken whatever they are; their leading hex
-            // digits give one byte (the low 8 bits), none give nothing.
-            if (end_ - p_ < 4) return giveUp();
+            // digits give a code point, written as UTF-8; none give nothing.
+            // A surrogate must be the high half of a pair whose low half
+            // follows as a second escape: alone it has no UTF-8 form.
             unsigned code = 0;
-            int digits = 0;
-            for (; digits < 4; ++digits) {
-                const int d = hexDigit(p_[digits]);
-                if (d < 0) break;
-                code = code * 16 + static_cast<unsigned>(d);
+            const int digits = readEscapeDigits(code);
+            if (digits < 0) return giveUp();
+            if (digits == 0) break;
+            if (code >= 0xDC00 && code <= 0xDFFF) return giveUp();
+            if (code >= 0xD800 && code <= 0xDBFF) {
+                unsigned low = 0;
+                if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return giveUp();
+                p_ += 2;
+                if (readEscapeDigits(low) != 4 || low < 0xDC00 || low > 0xDFFF) return giveUp();
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
             }
-            p_ += 4;
-            if (digits > 0) out.push_back(static_cast<char>(code & 0xFF));
+            appendUtf8(out, code);
             break;
         }
         default:

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <sstream>
@@ -20,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,7 +88,19 @@ protected:
     void replaceFile(const std::string &content) const
     {
         fs::create_directories(storeDirectory());
+        fs::permissions(storeDirectory(), fs::perms::owner_all);
         std::ofstream(storeFile(), std::ios::binary | std::ios::trunc) << content;
+        fs::permissions(storeFile(), fs::perms::owner_read | fs::perms::owner_write);
+    }
+
+    // The host's log, switched on in the test's TEMP.
+    fs::path logFile() const { return root / "quorvanta-chrome-extension.log"; }
+    std::string logText() const
+    {
+        std::ifstream file(logFile(), std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
     }
 
     std::string fileText() const
@@ -376,11 +390,135 @@ TEST_F(ConsentFileTest, FailedWritesKeepTheOldFile)
     fs::remove(storeDirectory() / "consents.new");
 
     // A store file that cannot be read is not overwritten (its entries would be lost).
-    fs::remove(storeFile());
-    fs::create_directory(storeFile());
+    if (runningAsRoot()) GTEST_SKIP() << "root reads a mode 0200 file anyway";
+    fs::permissions(storeFile(), fs::perms::owner_write);
     EXPECT_EQ(consent("https://example.com"), 0);
-    expectSystemError([] { grant("https://other.example", 1); }, EISDIR,
+    expectSystemError([] { grant("https://other.example", 1); }, EACCES,
                       "Cannot read consent store " + storeFile().string());
+}
+
+// What is at the store's paths when it is not the user's own regular file:
+// the store is then ignored (no consent read, none written, one log line
+// saying why), and nothing there makes the host wait. Left-over temporary
+// files of any kind are replaced.
+TEST_F(ConsentFileTest, StoresThatAreNotTheUsersOwnFilesAreIgnored)
+{
+    const std::string origin = "https://example.com";
+    // Each replaces what is at the path.
+    const auto fifo = [](const fs::path &path) {
+        fs::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    };
+    const auto link = [](const char *target) {
+        return [target](const fs::path &path) {
+            fs::remove(path);
+            fs::create_symlink(target, path);
+        };
+    };
+    const auto mode = [](fs::perms perms) {
+        return [perms](const fs::path &path) { fs::permissions(path, perms); };
+    };
+    using P = fs::perms;
+    const P privateFile = P::owner_read | P::owner_write;
+    struct Row {
+        const char *what;
+        const char *name; // in the store directory; "" is the directory itself
+        std::function<void(const fs::path &)> make;
+        const char *reason; // in the log line; null: the store is used
+    };
+    const Row rows[] = {
+        {"a FIFO as the file", "consents", fifo, "consents is not a regular file"},
+        {"a link to /dev/zero as the file", "consents", link("/dev/zero"), "consents is a symbolic link"},
+        {"a link to a good file", "consents", link("elsewhere"), "consents is a symbolic link"},
+        {"a directory as the file", "consents",
+         [](const fs::path &p) {
+             fs::remove(p);
+             fs::create_directory(p);
+         },
+         "consents is not a regular file"},
+        {"a FIFO as the lock", "consents.lock", fifo, "consents.lock is not a regular file"},
+        {"a link to /dev/zero as the lock", "consents.lock", link("/dev/zero"),
+         "consents.lock is a symbolic link"},
+        {"a group-writable file", "consents", mode(privateFile | P::group_write),
+         "consents can be written by group or others"},
+        {"an others-writable lock", "consents.lock", mode(privateFile | P::others_write),
+         "consents.lock can be written by group or others"},
+        {"a group-writable directory", "", mode(P::owner_all | P::group_all), "can be written by group or others"},
+        {"an others-writable directory", "", mode(P::owner_all | P::others_all), "can be written by group or others"},
+        {"a FIFO as the temporary file", "consents.new", fifo, nullptr},
+        {"a link to /dev/zero as the temporary file", "consents.new", link("/dev/zero"), nullptr},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(storeDirectory());
+        grant(origin, 7);
+        std::ofstream(storeDirectory() / "elsewhere") << "1000\t-\t" << origin << "\n";
+        row.make(storeDirectory() / row.name);
+        std::ofstream(logFile()).flush();
+
+        EXPECT_EQ(consent(origin), row.reason ? 0 : 7);
+        grant(origin, 9);
+        EXPECT_EQ(consent(origin), row.reason ? 0 : 9);
+        const std::string log = logText();
+        const std::string named = *row.name ? "" : storeDirectory().string() + " ";
+        if (row.reason) EXPECT_NE(log.find("is ignored: " + named + row.reason), std::string::npos) << log;
+        else EXPECT_EQ(log.find("is ignored"), std::string::npos) << log;
+        EXPECT_FALSE(fs::exists(storeDirectory() / "consents.new"));
+        fs::remove(logFile());
+        fs::permissions(storeDirectory(), fs::perms::owner_all);
+    }
+}
+
+// A folder or file that another user made, under a configuration folder
+// that user can write to, is ignored. Run as an ordinary user, with the
+// store's parts made by root.
+TEST_F(ConsentFileTest, StoresOfAnotherUserAreIgnored)
+{
+    if (!runningAsRoot()) GTEST_SKIP() << "needs root to make files of another user";
+    constexpr uid_t user = 65534;
+    const std::string origin = "https://example.com";
+    struct Row {
+        const char *what;
+        bool directoryOfRoot; // else the file is root's, in the user's directory
+    };
+    const Row rows[] = {{"root's directory", true}, {"root's file", false}};
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(root / "config");
+        replaceFile("4102444800\t-\t" + origin + "\n");
+        ASSERT_EQ(chown((root / "config").c_str(), user, user), 0);
+        ASSERT_EQ(chown(storeDirectory().c_str(), row.directoryOfRoot ? 0 : user, user), 0);
+        ASSERT_EQ(chmod(storeDirectory().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(storeFile().c_str(), 0644), 0);
+        std::ofstream(logFile()).flush();
+        ASSERT_EQ(chown(logFile().c_str(), user, user), 0);
+
+        // Exit code: 1 when a consent was read, 2 when the grant failed.
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0) _exit(255);
+            int result = 0;
+            try {
+                if (consent(origin) != 0) result |= 1;
+                grant(origin, 5);
+                if (consent(origin) != 0) result |= 1;
+            } catch (...) {
+                result |= 2;
+            }
+            _exit(result);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(entryLines(), std::vector<std::string>{"4102444800\t-\t" + origin});
+        const std::string owned = row.directoryOfRoot ? storeDirectory().string() : "consents";
+        EXPECT_NE(logText().find("is ignored: " + owned + " belongs to another user"), std::string::npos)
+            << logText();
+        fs::remove(logFile());
+    }
 }
 
 TEST_F(ConsentFileTest, ConcurrentGrantsLoseNothing)

@@ -142,6 +142,12 @@ INSTANTIATE_TEST_SUITE_P(Refused, ParserLeniency, testing::Values(
     TextCase{"{\"a\":1.2.3}", "refused"},
     TextCase{"{\"a\":[1 2]}", "refused"},
     TextCase{"{\"a\":\"\\u41\"}", "refused"}, // the four characters take the closing quote
+    // A surrogate that is not one half of a pair has no UTF-8 form.
+    TextCase{"{\"a\":\"x\\udc80\"}", "refused"},
+    TextCase{"{\"a\":[\"\\ud800\"]}", "refused"},
+    TextCase{"{\"a\\ud800x\":1}", "refused"},
+    TextCase{"{\"a\":\"\\ud800\\u0041\"}", "refused"},
+    TextCase{"{\"a\":\"\\ud800\\ud800\\udc00\"}", "refused"},
     TextCase{"{\"a\":\"\\", "refused"}));
 
 TEST(JsonParser, FailedParseLeavesTheObjectEmpty)
@@ -184,8 +190,10 @@ TEST_P(StringEscapes, YieldTheseBytes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, StringEscapes, testing::Values(
-    EscapeCase{"{\"s\":\"\\u00e9\"}", "\xE9"},
-    EscapeCase{"{\"s\":\"\\u20ac\"}", "\xAC"},
+    // \u escapes become UTF-8; a surrogate pair is one character.
+    EscapeCase{"{\"s\":\"\\u00e9\\u0080\"}", "\xC3\xA9\xC2\x80"},
+    EscapeCase{"{\"s\":\"\\u20ac\\u2028\"}", "\xE2\x82\xAC\xE2\x80\xA8"},
+    EscapeCase{"{\"s\":\"\\ud83d\\udd11\\uDBFF\\uDFFF\"}", "\xF0\x9F\x94\x91\xF4\x8F\xBF\xBF"},
     EscapeCase{"{\"s\":\"\\u0041\\u004A\"}", "AJ"},
     EscapeCase{"{\"s\":\"\\u0000\"}", std::string(1, '\0')},
     EscapeCase{"{\"s\":\"\\u41zzb\"}", "Ab"},  // leading hex digits count, all four are taken

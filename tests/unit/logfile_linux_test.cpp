@@ -1,7 +1,7 @@
 // The Linux log file: appended to only when it is a regular file of the
-// current user that the user can both read and write. Root may open any file,
-// so when the tests run as root each check runs in a child process that has
-// become an ordinary user.
+// current user, with no other link, that the user can both read and write.
+// Root may open any file, so when the tests run as root each check runs in a
+// child process that has become an ordinary user.
 #include "logfile.h"
 
 #include <gtest/gtest.h>
@@ -24,17 +24,18 @@ struct LogFileCase {
     const char *what;
     mode_t mode;      // 0: no regular file is made
     bool ownedByUser; // false: the file belongs to another user (root only)
-    bool symlink;     // the log path is a link to such a file
+    char link;        // 's' or 'h': the log path is a symbolic or hard link to such a file
     bool expectOpen;
 };
 
 const LogFileCase cases[] = {
-    {"readable and writable", 0600, true, false, true},
-    {"write-only", 0200, true, false, false},
-    {"read-only", 0400, true, false, false},
-    {"a link to a good file", 0600, true, true, false},
-    {"someone else's file", 0666, false, false, false},
-    {"absent", 0, true, false, false},
+    {"readable and writable", 0600, true, 0, true},
+    {"write-only", 0200, true, 0, false},
+    {"read-only", 0400, true, 0, false},
+    {"a link to a good file", 0600, true, 's', false},
+    {"a hard link to a good file", 0600, true, 'h', false},
+    {"someone else's file", 0666, false, 0, false},
+    {"absent", 0, true, 0, false},
 };
 
 class LinuxLogFile : public ::testing::Test {
@@ -63,15 +64,15 @@ protected:
         dirs.push_back(dir);
         const std::string log = dir + "/quorvanta-chrome-extension.log";
         if (c.mode == 0) return dir;
-        const std::string file = c.symlink ? dir + "/target.log" : log;
+        const std::string file = c.link ? dir + "/target.log" : log;
         const int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
         EXPECT_GE(fd, 0);
         close(fd);
         made.push_back(file);
         EXPECT_EQ(chown(file.c_str(), c.ownedByUser ? user : 0, static_cast<gid_t>(-1)), 0);
         EXPECT_EQ(chmod(file.c_str(), c.mode), 0);
-        if (c.symlink) {
-            EXPECT_EQ(symlink(file.c_str(), log.c_str()), 0);
+        if (c.link) {
+            EXPECT_EQ(c.link == 's' ? symlink(file.c_str(), log.c_str()) : link(file.c_str(), log.c_str()), 0);
             made.push_back(log);
         }
         return dir;
