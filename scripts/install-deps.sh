@@ -36,7 +36,10 @@ fuzz=(clang libclang-rt-14-dev)
 # with file (in testing) lets CPack make the .deb that the Linux tests check.
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
-testing=(x11-apps python3 python3-jwt python3-cryptography file)
+# The accessibility test reads the dialogs through AT-SPI in a D-Bus session
+# of its own.
+testing=(x11-apps python3 python3-jwt python3-cryptography file
+         dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0)
 wine32=()
 
 case $job in
