@@ -169,7 +169,7 @@ PinDialogModel::PinDialogModel(const PinDialogInput &in, std::time_t now)
     pinLabel = replaceFirst(TextCatalogue::get("enter PIN"), "PIN", in.pinName);
     okText = TextCatalogue::get("confirm");
     cancelText = TextCatalogue::get("cancel");
-    description = lines({&warning, &holderName, &personalCode, &validity, &errorLine});
+    description = lines({&origin, &warning, &holderName, &personalCode, &validity, &errorLine});
     pinFieldDescription = errorLine;
 
     // Every text must reach the controls as UTF-16; fail here, before anything
@@ -193,6 +193,6 @@ ConsentDialogModel::ConsentDialogModel(const std::string &requestOrigin)
       warning(TextCatalogue::get("cert request warning")),
       confirmText(TextCatalogue::get("confirm")),
       cancelText(TextCatalogue::get("cancel")),
-      description(warning)
+      description(lines({&origin, &warning}))
 {
 }

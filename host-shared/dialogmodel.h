@@ -44,9 +44,10 @@ struct PinDialogModel {
     std::string okText;
     std::string cancelText;
     // For screen readers: the dialog's description holds the lines a sighted
-    // user reads below the origin (warning, holder, personal code, validity,
-    // error line); the PIN field's description holds the error line, so that
-    // it is read whenever the field gets the focus.
+    // user reads (the whole origin, however the line fits it, the warning,
+    // holder, personal code, validity, error line); the PIN field's
+    // description holds the error line, so that it is read whenever the
+    // field gets the focus.
     std::string description;
     std::string pinFieldDescription;
     bool expired = false;
@@ -68,7 +69,7 @@ struct ConsentDialogModel {
     std::string warning;          // the control's own font, not bold
     std::string confirmText;
     std::string cancelText;
-    std::string description;      // for screen readers: the warning
+    std::string description;      // for screen readers: the whole origin and the warning
 };
 
 // The pieces the models are made of, for their tests.

@@ -28,7 +28,7 @@ job=${1:-test}
 
 build=(build-essential cmake ninja-build pkg-config git
        libssl-dev libp11-kit-dev picojson-dev libgtest-dev libgmock-dev libbenchmark-dev
-       qt6-base-dev fonts-dejavu-core)
+       qt6-base-dev fonts-dejavu-core publicsuffix)
 token=(softhsm2 opensc openssl)
 display=(xvfb xauth xdotool imagemagick)
 fuzz=(clang libclang-rt-14-dev)
@@ -37,8 +37,8 @@ fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
 # The accessibility test reads the dialogs through AT-SPI in a D-Bus session
-# of its own.
-testing=(x11-apps python3 python3-jwt python3-cryptography file
+# of its own; the dialog pictures are read back with tesseract.
+testing=(x11-apps python3 python3-jwt python3-cryptography file tesseract-ocr
          dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0)
 wine32=()
 

@@ -12,13 +12,27 @@
 extern "C" {
 #endif
 
-#define QUORVANTA_DIALOG_ABI_VERSION 2
+#define QUORVANTA_DIALOG_ABI_VERSION 3
 #define QUORVANTA_DIALOG_LIBRARY "libquorvanta-dialogs-qt.so"
+
+/* Width in pixels of a UTF-8 text in the origin line's bold font of this
+ * pixel height. */
+typedef int (*QuorvantaTextWidth)(void *context, const char *text, int pixelHeight);
+/* Fits the origin line into `width` pixels (the host's rule: cut on the left,
+ * the registrable domain kept whole, then a smaller font down to
+ * `minPixelHeight`, then two lines). `pixelHeight` is the bold font's height
+ * by the length rule. Writes the text to show into `text` (UTF-8, NUL
+ * terminated, "\n" between two lines; `capacity` of at least the origin's
+ * length + 8) and returns the bold font's pixel height; 0 when it cannot. */
+typedef int (*QuorvantaFitOrigin)(const char *origin, int width, int pixelHeight,
+                                  int minPixelHeight, QuorvantaTextWidth textWidth,
+                                  void *textWidthContext, char *text, size_t capacity);
 
 struct QuorvantaPinView {
     const char *title;
-    const char *origin;
+    const char *origin; /* whole; the line shows what fitOrigin gives */
     double originFontFactor;
+    QuorvantaFitOrigin fitOrigin;
     const char *warning;
     int warningRed;
     const char *holderName;
@@ -43,8 +57,9 @@ struct QuorvantaPinView {
 
 struct QuorvantaConsentView {
     const char *title;
-    const char *origin;
+    const char *origin; /* whole; the line shows what fitOrigin gives */
     double originFontFactor;
+    QuorvantaFitOrigin fitOrigin;
     const char *warning;
     const char *confirmText;
     const char *cancelText;

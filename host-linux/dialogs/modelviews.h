@@ -4,6 +4,26 @@
 
 #include "dialogabi.h"
 #include "dialogmodel.h"
+#include "originline.h"
+
+#include <cstring>
+
+// The origin line's fitting rule, for the dialog library; nothing thrown
+// crosses into it.
+inline int fitOrigin(const char *origin, int width, int pixelHeight, int minPixelHeight,
+                     QuorvantaTextWidth textWidth, void *context, char *text, size_t capacity)
+{
+    try {
+        const originline::Fit fit =
+            originline::fit(origin, width, pixelHeight, minPixelHeight,
+                            [&](const std::string &t, int h) { return textWidth(context, t.c_str(), h); });
+        if (fit.text.size() >= capacity) return 0;
+        std::memcpy(text, fit.text.c_str(), fit.text.size() + 1);
+        return fit.pixelHeight;
+    } catch (...) {
+        return 0;
+    }
+}
 
 inline QuorvantaPinView pinView(const PinDialogModel &m)
 {
@@ -11,6 +31,7 @@ inline QuorvantaPinView pinView(const PinDialogModel &m)
     v.title = m.title.c_str();
     v.origin = m.origin.c_str();
     v.originFontFactor = m.originFontFactor;
+    v.fitOrigin = fitOrigin;
     v.warning = m.warning.c_str();
     v.warningRed = m.warningRed;
     v.holderName = m.holderName.c_str();
@@ -36,6 +57,7 @@ inline QuorvantaConsentView consentView(const ConsentDialogModel &m)
     v.title = m.title.c_str();
     v.origin = m.origin.c_str();
     v.originFontFactor = m.originFontFactor;
+    v.fitOrigin = fitOrigin;
     v.warning = m.warning.c_str();
     v.confirmText = m.confirmText.c_str();
     v.cancelText = m.cancelText.c_str();

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,7 +19,10 @@
 #include <QTextLayout>
 #include <QTimer>
 
+#include <cmath>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace quorvanta {
 
@@ -286,6 +290,33 @@ void setBoldFont(QLabel *l, double factor)
     l->setFont(font);
 }
 
+void setOriginLine(QLabel *l, const char *origin, double factor, QuorvantaFitOrigin fitOrigin)
+{
+    // Screen readers get the whole origin, whatever the line shows.
+    l->setAccessibleName(QString::fromUtf8(origin));
+    QFont font = l->font();
+    const int base = QFontInfo(font).pixelSize();
+    font.setWeight(QFont::Bold);
+    int height = static_cast<int>(base * factor);
+    if (fitOrigin) {
+        const auto textWidth = [](void *context, const char *text, int pixelHeight) {
+            QFont measured = *static_cast<const QFont *>(context);
+            measured.setPixelSize(pixelHeight);
+            return static_cast<int>(
+                std::ceil(QFontMetricsF(measured).horizontalAdvance(QString::fromUtf8(text))));
+        };
+        std::vector<char> text(std::strlen(origin) + 8);
+        const int fitted = fitOrigin(origin, l->contentsRect().width(), height, base, textWidth,
+                                     &font, text.data(), text.size());
+        if (fitted > 0) {
+            height = fitted;
+            l->setText(QString::fromUtf8(text.data()));
+        }
+    }
+    font.setPixelSize(height);
+    l->setFont(font);
+}
+
 void wipe(QString &text)
 {
     if (text.isEmpty()) return;
@@ -333,7 +364,7 @@ PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent, const QuietPeri
     QLabel *validity = label(this, "validityLabel", view.validity, Qt::AlignLeft | Qt::AlignTop,
                              du.rect(8, 80, 237, 8));
 
-    setBoldFont(origin, view.originFontFactor);
+    setOriginLine(origin, view.origin, view.originFontFactor, view.fitOrigin);
     setBoldFont(warning, 1.0);
     setBoldFont(errorLabel, 1.0);
     setBoldFont(pinLabel, 1.0);
@@ -425,7 +456,7 @@ CertificateConsentDialog::CertificateConsentDialog(const QuorvantaConsentView &v
     QLabel *warning = label(this, "warningLabel", view.warning, Qt::AlignHCenter | Qt::AlignTop,
                             du.rect(8, 26, 238, 32));
     warning->setWordWrap(true);
-    setBoldFont(origin, view.originFontFactor);
+    setOriginLine(origin, view.origin, view.originFontFactor, view.fitOrigin);
     makeRoomFor(this, warning);
     setAccessibleDescription(QString::fromUtf8(view.description));
 

@@ -19,6 +19,11 @@ namespace quorvanta {
 // `factor` (truncated) and sets it on the label.
 void setBoldFont(QLabel *label, double factor);
 
+// The origin line: `origin` as fitOrigin fits it into the label, in a bold
+// font whose height starts at the dialog font's times `factor`. The label's
+// accessible name is the whole origin.
+void setOriginLine(QLabel *label, const char *origin, double factor, QuorvantaFitOrigin fitOrigin);
+
 // Overwrites a string's characters in place; a QString obtained from a
 // control shares the control's buffer, so this wipes that buffer as well.
 void wipe(QString &text);

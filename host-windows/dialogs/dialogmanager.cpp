@@ -9,6 +9,7 @@
 #include "dialogmodel.h"
 #include "errors.h"
 #include "log.h"
+#include "originline.h"
 #include "quietperiod.h"
 #include "resource.h"
 #include "textcolour.h"
@@ -17,6 +18,8 @@
 
 #include <windows.h>
 
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -172,12 +175,93 @@ private:
     HHOOK hook;
 };
 
+// A window's device context, released with it.
+class WindowDC {
+public:
+    explicit WindowDC(HWND w) : window(w), dc(GetDC(w)) {}
+    WindowDC(const WindowDC &) = delete;
+    WindowDC &operator=(const WindowDC &) = delete;
+    ~WindowDC()
+    {
+        if (dc) ReleaseDC(window, dc);
+    }
+    HDC get() const { return dc; }
+
+private:
+    HWND window;
+    HDC dc;
+};
+
+// The origin line is drawn by the dialog (owner-drawn static): its window
+// text, which screen readers read, stays the whole origin, while the line
+// shows that text fitted to its width (originline.h), and an "&" in it is
+// never taken for a mnemonic.
+struct OriginLine {
+    Font font;
+    std::wstring shown;
+};
+
+void showOrigin(HWND dialog, OriginLine &line, const std::string &origin, double factor)
+{
+    HWND control = GetDlgItem(dialog, IDC_ORIGIN);
+    line.shown = wide(origin);
+    SetWindowTextW(control, line.shown.c_str());
+    SetWindowLongPtrW(control, GWL_STYLE,
+                      (GetWindowLongPtrW(control, GWL_STYLE) & ~SS_TYPEMASK) | SS_OWNERDRAW);
+    HFONT current = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    LOGFONTW description{};
+    if (!current || !GetObjectW(current, sizeof description, &description)) return;
+    description.lfWeight = FW_BOLD;
+    // The height keeps its sign: negative heights are character heights.
+    const int sign = description.lfHeight < 0 ? -1 : 1;
+    const int base = std::abs(static_cast<int>(description.lfHeight));
+    RECT client{};
+    GetClientRect(control, &client);
+    const WindowDC dc(control);
+    const auto textWidth = [&](const std::string &text, int height) {
+        const std::wstring w = wide(text);
+        LOGFONTW measured = description;
+        measured.lfHeight = sign * height;
+        Font font;
+        font.reset(CreateFontIndirectW(&measured));
+        // Unmeasurable counts as too wide, so that the end stays on screen.
+        if (!font.get() || !dc.get()) return INT_MAX;
+        SIZE size{};
+        HGDIOBJ old = SelectObject(dc.get(), font.get());
+        const BOOL ok = GetTextExtentPoint32W(dc.get(), w.c_str(), static_cast<int>(w.size()), &size);
+        SelectObject(dc.get(), old);
+        return ok ? static_cast<int>(size.cx) : INT_MAX;
+    };
+    const originline::Fit fit = originline::fit(origin, client.right - client.left,
+                                                static_cast<int>(base * factor), base, textWidth);
+    line.shown = wide(fit.text);
+    description.lfHeight = sign * fit.pixelHeight;
+    line.font.reset(CreateFontIndirectW(&description));
+    if (line.font.get())
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(line.font.get()), TRUE);
+}
+
+INT_PTR drawOrigin(HWND dialog, const DRAWITEMSTRUCT &item, const OriginLine &line)
+{
+    if (item.CtlID != IDC_ORIGIN) return FALSE;
+    HBRUSH brush = reinterpret_cast<HBRUSH>(colourStatic(
+        dialog, reinterpret_cast<WPARAM>(item.hDC), reinterpret_cast<LPARAM>(item.hwndItem), false));
+    FillRect(item.hDC, &item.rcItem, brush);
+    HGDIOBJ old = line.font.get() ? SelectObject(item.hDC, line.font.get()) : nullptr;
+    RECT area = item.rcItem;
+    DrawTextW(item.hDC, line.shown.c_str(), static_cast<int>(line.shown.size()), &area,
+              DT_CENTER | DT_NOPREFIX);
+    if (old) SelectObject(item.hDC, old);
+    return TRUE;
+}
+
 struct PinDialogState {
     const PinDialogModel &model;
     InputGuard guard;
     SecureString pin;
     bool conversionFailed = false;
-    Font origin, warning, error, pinLabel, holderName;
+    OriginLine origin;
+    Font warning, error, pinLabel, holderName;
 };
 
 // Reads the PIN field as UTF-16 and converts it to the ANSI code page into
@@ -208,8 +292,7 @@ void initPinDialog(HWND dialog, PinDialogState &state)
 {
     const PinDialogModel &m = state.model;
     SetWindowTextW(dialog, wide(m.title).c_str());
-    setText(dialog, IDC_ORIGIN, m.origin);
-    setFont(dialog, IDC_ORIGIN, state.origin, true, m.originFontFactor);
+    showOrigin(dialog, state.origin, m.origin, m.originFontFactor);
     setText(dialog, IDC_WARNING, m.warning);
     setFont(dialog, IDC_WARNING, state.warning, true, 1.0);
     setText(dialog, IDC_HOLDER_NAME, m.holderName);
@@ -237,6 +320,9 @@ INT_PTR CALLBACK pinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
             reinterpret_cast<PinDialogState *>(lParam)->guard.dialog = dialog;
             initPinDialog(dialog, *reinterpret_cast<PinDialogState *>(lParam));
             return TRUE; // focus on the first tab stop: the PIN field, or Cancel
+        case WM_DRAWITEM:
+            if (!state) return FALSE;
+            return drawOrigin(dialog, *reinterpret_cast<const DRAWITEMSTRUCT *>(lParam), state->origin);
         case WM_CTLCOLORSTATIC: {
             if (!state) return FALSE;
             const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
@@ -275,7 +361,8 @@ INT_PTR CALLBACK pinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 struct ConsentDialogState {
     const ConsentDialogModel &model;
     InputGuard guard;
-    Font origin, warning;
+    OriginLine origin;
+    Font warning;
 };
 
 INT_PTR CALLBACK consentDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
@@ -289,8 +376,7 @@ INT_PTR CALLBACK consentDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
             auto &state = *reinterpret_cast<ConsentDialogState *>(lParam);
             state.guard.dialog = dialog;
             SetWindowTextW(dialog, wide(state.model.title).c_str());
-            setText(dialog, IDC_ORIGIN, state.model.origin);
-            setFont(dialog, IDC_ORIGIN, state.origin, true, state.model.originFontFactor);
+            showOrigin(dialog, state.origin, state.model.origin, state.model.originFontFactor);
             setText(dialog, IDC_WARNING, state.model.warning);
             setFont(dialog, IDC_WARNING, state.warning, false, 1.0);
             setText(dialog, IDOK, state.model.confirmText);
@@ -298,6 +384,10 @@ INT_PTR CALLBACK consentDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
             SetForegroundWindow(dialog);
             return TRUE; // focus on the first tab stop: Confirm
         }
+        case WM_DRAWITEM:
+            if (auto *state = reinterpret_cast<ConsentDialogState *>(GetWindowLongPtrW(dialog, DWLP_USER)))
+                return drawOrigin(dialog, *reinterpret_cast<const DRAWITEMSTRUCT *>(lParam), state->origin);
+            return FALSE;
         case WM_CTLCOLORSTATIC:
             return colourStatic(dialog, wParam, lParam, false);
         case WM_COMMAND:

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs the Win32 dialog tests under Wine on a private X server, with a Wine
 # prefix of their own in OUTDIR (the dialogs need a display, which the
-# project's shared prefix was booted without), then turns the dialog pictures
-# into PNG files in OUTDIR.
+# project's shared prefix was booted without); read-dialogs.sh turns the
+# dialog pictures into PNG files in OUTDIR and reads them back.
 #   run-wine-dialog-tests.sh OUTDIR TEST_EXE WINE_COMMAND...
 # Exits 77 (skipped) for a 32-bit build on a kernel that cannot run 32-bit code.
 set -e
@@ -17,12 +17,6 @@ out=$1
 exe=$2
 shift 2
 mkdir -p "$out"
-cd "$out"
+out=$(cd "$out" && pwd)
 export QUORVANTA_WINEPREFIX="$out/wineprefix" WINEPREFIX="$out/wineprefix" WINEDEBUG=-all
-status=0
-xvfb-run -a -s "-screen 0 1024x768x24" "$@" "$exe" || status=$?
-for bmp in *.bmp; do
-    [ -e "$bmp" ] || continue
-    convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
-done
-exit $status
+exec sh "$here/tests/dialogs/read-dialogs.sh" "$out" "$@" "$exe"

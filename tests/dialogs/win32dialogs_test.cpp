@@ -496,26 +496,56 @@ TEST_F(Win32DialogTest, ConsentInRussianEnterConfirms)
     }
 }
 
-TEST_F(Win32DialogTest, PicturesOfEachDialogInEachLanguage)
+// Pictures of the dialogs in each language and with origins too long for
+// their line. For a row with a text, read-dialogs.sh reads the picture back
+// with OCR and the text must be on screen; the first such row is a short,
+// known text.
+TEST_F(Win32DialogTest, PicturesOfTheDialogsReadBack)
 {
-    for (const char *lang : {"lv", "en", "ru"}) {
-        TextCatalogue::setLanguage(lang);
-        {
-            DialogDriver driver([lang](HWND d) {
-                SetDlgItemTextW(d, IDC_PIN_FIELD, L"1234");
-                Sleep(200);
-                savePicture(d, std::string("pin-") + lang + ".bmp");
-                press(d, IDCANCEL);
-            });
-            EXPECT_THROW(pin(false, 2, true, 5), UserCancelledException);
-        }
-        {
-            DialogDriver driver([lang](HWND d) {
-                Sleep(200);
-                savePicture(d, std::string("consent-") + lang + ".bmp");
-                press(d, IDCANCEL);
-            });
-            EXPECT_FALSE(DialogManager::getCertificateConsent("https://www.example.com"));
+    const char *attack1 =
+        "https://www.yourbank.lv.secure-login-session-verification-0001.attacker.example";
+    const char *attack2 = "https://www.yourbank.lv.loginsessionverificationpage0001.attacker.example";
+    const char *wraps =
+        "https://www.yourbank.lv.a-very-long-name-that-a-bank-would-never-register-0000000001.co.uk";
+    const struct {
+        const char *lang, *name;
+        bool pin;
+        const char *origin, *expect;
+    } pictures[] = {
+        {"en", "consent-en", false, "https://www.example.com", "www.example.com"},
+        {"lv", "consent-lv", false, "https://www.example.com", nullptr},
+        {"ru", "consent-ru", false, "https://www.example.com", nullptr},
+        {"lv", "pin-lv", true, "https://www.example.com", nullptr},
+        {"en", "pin-en", true, "https://www.example.com", nullptr},
+        {"ru", "pin-ru", true, "https://www.example.com", nullptr},
+        {"en", "long-consent-1", false, attack1, "attacker.example"},
+        {"en", "long-consent-2", false, attack2, "attacker.example"},
+        {"en", "long-pin-1", true, attack1, "attacker.example"},
+        {"lv", "long-pin-2", true, attack2, "attacker.example"},
+        {"en", "long-pin-wraps", true, wraps, "never-register\nco.uk"},
+    };
+    for (const auto &p : pictures) {
+        TextCatalogue::setLanguage(p.lang);
+        DialogDriver driver([&p](HWND d) {
+            // The window text, which screen readers read, is the whole origin.
+            EXPECT_EQ(controlText(d, IDC_ORIGIN), std::string(p.origin).substr(8));
+            if (p.pin) SetDlgItemTextW(d, IDC_PIN_FIELD, L"1234");
+            Sleep(200);
+            savePicture(d, std::string(p.name) + ".bmp");
+            press(d, IDCANCEL);
+        });
+        if (p.pin)
+            EXPECT_THROW(DialogManager::getPin(p.origin, "ANNA BĒRZIŅA", "PNOLV-010190-12345",
+                                               "20271231235959Z", "PIN2", 5, false, false, 2, true,
+                                               4, 8),
+                         UserCancelledException);
+        else
+            EXPECT_FALSE(DialogManager::getCertificateConsent(p.origin));
+        if (p.expect) {
+            if (FILE *expect = std::fopen((std::string(p.name) + ".expect").c_str(), "w")) {
+                std::fprintf(expect, "%s\n", p.expect);
+                std::fclose(expect);
+            }
         }
     }
 }

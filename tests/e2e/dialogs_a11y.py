@@ -6,6 +6,7 @@ through AT-SPI (pyatspi) as Orca reads them, on the test token.
 
 - The consent dialog comes up while Enter is held down from before the
   request; three seconds of it must not confirm, one Enter after a pause must.
+  Its origin, too long for its line, is read whole.
 - The PIN dialog: its description, the PIN field's name.
 - The PIN dialog after a wrong PIN: the error line in the dialog's and the
   field's descriptions, an event that has it read, and a red that reaches a
@@ -24,7 +25,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import demo  # noqa: E402
 
-ORIGIN = "https://a11y.example.lv"
+# Longer than its line: the line shows it fitted, screen readers get it whole.
+ORIGIN = "https://www.yourbank.lv.secure-login-session-verification-0001.a11y.example.lv"
+SHOWN_ORIGIN = ORIGIN[len("https://"):]
 RIGHT_PIN, WRONG_PIN = "24680", "13579"
 SIGN_WARNING = "The site requests your electronic signature to sign 1 file.\nContinue if you have trust in the site."
 HOLDER_LINES = ["Anna Ozola", "PNOLV-150385-10001", "The certificate is valid until: 31.12.2045"]
@@ -180,9 +183,10 @@ def main():
         host.send({"type": "CERT", "nonce": "1", "origin": ORIGIN, "lang": "en"})
         consent = reader.dialog("Certificates required")
         shown = time.monotonic()
-        assert consent.description == "The site requests your certificates.\nContinue if you have trust in the site.", \
-            consent.description
+        assert consent.description == SHOWN_ORIGIN + "\nThe site requests your certificates.\nContinue if you " \
+            "have trust in the site.", consent.description
         buttons = reader.children(consent)
+        assert ("label", SHOWN_ORIGIN) in buttons, buttons
         assert ("push button", "Confirm") in buttons and ("push button", "Cancel") in buttons, buttons
         time.sleep(max(requested + 3, shown + 3) - time.monotonic())
         desktop.xdotool("keyup", "Return")
@@ -202,7 +206,8 @@ def main():
         host.send({"type": "SIGN", "nonce": "2", "origin": ORIGIN, "lang": "en", "cert": cert["cert"],
                    "hash": "00" * 32}, show=False)
         pin = reader.dialog("Signature required")
-        assert pin.description == "\n".join([SIGN_WARNING] + HOLDER_LINES), pin.description
+        assert pin.description == "\n".join([SHOWN_ORIGIN, SIGN_WARNING] + HOLDER_LINES), pin.description
+        assert ("label", SHOWN_ORIGIN) in reader.children(pin)
         field = reader.children(pin)[("password text", "PIN2:")]
         assert field.description == "", field.description
         type_after_pause(desktop, field, WRONG_PIN)
@@ -210,7 +215,8 @@ def main():
         print("== PIN dialog after a wrong PIN")
         first_event = len(reader.events)
         retry = reader.dialog("Signature required", lambda d: ERROR_LINE in d.description)
-        assert retry.description == "\n".join([SIGN_WARNING] + HOLDER_LINES + [ERROR_LINE]), retry.description
+        assert retry.description == "\n".join([SHOWN_ORIGIN, SIGN_WARNING] + HOLDER_LINES + [ERROR_LINE]), \
+            retry.description
         children = reader.children(retry)
         field = children[("password text", "PIN2:")]
         assert field.description == ERROR_LINE, field.description

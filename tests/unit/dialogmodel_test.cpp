@@ -1,11 +1,14 @@
 // The dialog models: origin line and its font factor, warnings, validity and
 // expiry, the error line, PIN enabling rules, the consent dialog's texts and
-// what screen readers get, in all three languages; the dialogs' quiet second
-// and the colour of their red lines.
+// what screen readers get, in all three languages; how a long origin line is
+// fitted to its width; the dialogs' quiet second and the colour of their red
+// lines.
 #include "dialogmodel.h"
+#include "originline.h"
 #include "quietperiod.h"
 #include "textcatalogue.h"
 #include "textcolour.h"
+#include "utf.h"
 
 #include <gtest/gtest.h>
 
@@ -196,7 +199,7 @@ TEST_F(DialogModelTest, PinLabelButtonsAndPlainTexts)
     EXPECT_EQ(consent.confirmText, "Подтверждать");
     EXPECT_EQ(consent.cancelText, "Отменить");
     EXPECT_EQ(consent.warning.rfind("Сайт требует ваши сертификати.\n", 0), 0u) << consent.warning;
-    EXPECT_EQ(consent.description, consent.warning);
+    EXPECT_EQ(consent.description, "example.com\n" + consent.warning);
 }
 
 TEST_F(DialogModelTest, DescriptionsForScreenReaders)
@@ -207,15 +210,15 @@ TEST_F(DialogModelTest, DescriptionsForScreenReaders)
         const char *lang, *description, *fieldDescription;
     } cases[] = {
         {false, false, 3, "en",
-         "The site requests your electronic signature to sign 1 file.\nContinue if you have trust in the "
-         "site.\n<b>ANNA</b>\nPNOLV-010190-12345\nThe certificate is valid until: 31.12.2027", ""},
+         "example.com\nThe site requests your electronic signature to sign 1 file.\nContinue if you "
+         "have trust in the site.\n<b>ANNA</b>\nPNOLV-010190-12345\nThe certificate is valid until: 31.12.2027", ""},
         // The empty warning of a login token is left out.
         {true, true, 1, "lv",
-         "<b>ANNA</b>\nPNOLV-010190-12345\nSertifikāts derīgs līdz: 31.12.2027\nNepareizs PIN2!  "
+         "example.com\n<b>ANNA</b>\nPNOLV-010190-12345\nSertifikāts derīgs līdz: 31.12.2027\nNepareizs PIN2!  "
          "Atlikuši mēginājumi: 1",
          "Nepareizs PIN2!  Atlikuši mēginājumi: 1"},
         {true, false, 2, "ru",
-         "<b>ANNA</b>\nPNOLV-010190-12345\nСертификат действителен до: 31.12.2027\nВозможных попыток: 2",
+         "example.com\n<b>ANNA</b>\nPNOLV-010190-12345\nСертификат действителен до: 31.12.2027\nВозможных попыток: 2",
          "Возможных попыток: 2"},
     };
     input.holderName = "<b>ANNA</b>"; // names stay plain text
@@ -343,6 +346,84 @@ TEST(DialogTextTest, ReplaceFirstTouchesOnlyTheFirstMarker)
     EXPECT_EQ(replaceFirst("PIN and PIN", "PIN", "PIN2"), "PIN2 and PIN");
     EXPECT_EQ(replaceFirst("no marker", "%lu", "5"), "no marker");
     EXPECT_EQ(replaceFirst("%lu%lu", "%lu", ""), "%lu");
+}
+
+TEST(OriginLineTest, RegistrableDomainStaysWhole)
+{
+    const struct {
+        const char *shown, *kept;
+    } cases[] = {
+        {"example.com", "example.com"},
+        {"www.yourbank.lv.secure-login-session-verification-0001.attacker.example", "attacker.example"},
+        {"WWW.Example.COM.", "Example.COM."},
+        {"a.b.example.co.uk:8443", "example.co.uk:8443"},
+        {"co.uk", "co.uk"},                                  // a public suffix itself
+        {"yourbank-lv.github.io", "yourbank-lv.github.io"},  // the list's private part
+        {"a.b.c.ck", "b.c.ck"},                              // wildcard *.ck
+        {"a.www.ck", "www.ck"},                              // exception !www.ck
+        {"shop.xn--55qx5d.cn", "shop.xn--55qx5d.cn"},        // 公司.cn, in Punycode
+        {"shop.xn--zz.cn", "xn--zz.cn"},                     // not valid Punycode
+        {"192.168.100.200:8443", "192.168.100.200:8443"},
+        {"www.bank.lv.0x7f", "www.bank.lv.0x7f"},
+        {"[2001:db8::1]:8443", "[2001:db8::1]:8443"},
+        {"http://www.example.com:80", "example.com:80"},
+        {"www.bank.lv@attacker.example", "attacker.example"},
+        {"attacker.example/www.yourbank.lv", "attacker.example/www.yourbank.lv"},
+        {"a..example", "a..example"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        const std::string shown = c.shown;
+        EXPECT_EQ(shown.substr(originline::registrableDomainStart(shown)), c.kept) << c.shown;
+    }
+}
+
+TEST(OriginLineTest, FitsByCuttingOnTheLeftThenShrinkingThenWrapping)
+{
+    // A line of 360 pixels; every character is half the font's height wide.
+    int measured = 0;
+    const originline::TextWidth width = [&measured](const std::string &text, int h) {
+        ++measured;
+        return static_cast<int>(utf16Length(text)) * h / 2;
+    };
+    const struct {
+        std::string shown;
+        int height;
+        std::string text;
+        int fitted;
+    } cases[] = {
+        {"example.com", 22, "example.com", 22},
+        {"www.yourbank.lv.secure-login-session-verification-0001.attacker.example", 16,
+         "…n-session-verification-0001.attacker.example", 16},
+        {"www.yourbank.lv.loginsessionverificationpage0001.attacker.example", 16,
+         "…sessionverificationpage0001.attacker.example", 16},
+        {"www.yourbank.lv.secure-login-session-verification-0001.attacker.example:8443", 16,
+         "…sion-verification-0001.attacker.example:8443", 16},
+        {"www.yourbank.lv.secure-login-session-verification-0001.attacker.co.uk", 16,
+         "…gin-session-verification-0001.attacker.co.uk", 16},
+        // The registrable domain alone is too wide at 16 pixels: the font shrinks.
+        {"www.yourbank.lv.login-session-verification-page-000000001.co.uk", 16,
+         "…login-session-verification-page-000000001.co.uk", 15},
+        // An IP literal is never cut.
+        {"[2001:0db8:85a3:0000:0000:8a2e:0370:7334]:65535", 16,
+         "[2001:0db8:85a3:0000:0000:8a2e:0370:7334]:65535", 15},
+        // Too wide even in the dialog font: two lines.
+        {"www.yourbank.lv.a-very-long-name-that-a-bank-would-never-register-0000000001.co.uk", 16,
+         "www.yourbank.lv.a\n-very-long-name-that-a-bank-would-never-register-0000000001.co.uk", 11},
+        {std::string(400, 'x') + ".a-very-long-name-that-a-bank-would-never-register-0000000001.co.uk", 16,
+         "…" + std::string(62, 'x') + ".a\n"
+         "-very-long-name-that-a-bank-would-never-register-0000000001.co.uk", 11},
+        // However long the text, only two lines' worth of it is measured.
+        {std::string(1 << 20, 'x') + ".attacker.example", 16,
+         "…" + std::string(27, 'x') + ".attacker.example", 16},
+    };
+    for (const auto &c : cases) {
+        measured = 0;
+        const originline::Fit fit = originline::fit(c.shown, 360, c.height, 11, width);
+        EXPECT_EQ(fit.text, c.text) << c.shown.substr(0, 100);
+        EXPECT_EQ(fit.pixelHeight, c.fitted) << c.shown.substr(0, 100);
+        EXPECT_LT(measured, 120) << c.shown.substr(0, 100);
+    }
 }
 
 } // namespace
