@@ -7,6 +7,7 @@
 #include "utf.h"
 
 #include <cstdio>
+#include <initializer_list>
 
 namespace dialogtext {
 
@@ -112,6 +113,22 @@ bool isExpired(const std::string &validTo, std::time_t now)
 
 using namespace dialogtext;
 
+namespace {
+
+// The non-empty texts, one per line.
+std::string lines(std::initializer_list<const std::string *> texts)
+{
+    std::string joined;
+    for (const std::string *text : texts) {
+        if (text->empty()) continue;
+        if (!joined.empty()) joined += '\n';
+        joined += *text;
+    }
+    return joined;
+}
+
+} // namespace
+
 PinDialogModel::PinDialogModel(const PinDialogInput &in, std::time_t now)
     : minPinLength(in.minPinLength), maxPinLength(in.maxPinLength)
 {
@@ -152,6 +169,8 @@ PinDialogModel::PinDialogModel(const PinDialogInput &in, std::time_t now)
     pinLabel = replaceFirst(TextCatalogue::get("enter PIN"), "PIN", in.pinName);
     okText = TextCatalogue::get("confirm");
     cancelText = TextCatalogue::get("cancel");
+    description = lines({&origin, &warning, &holderName, &personalCode, &validity, &errorLine});
+    pinFieldDescription = errorLine;
 
     // Every text must reach the controls as UTF-16; fail here, before anything
     // is shown, rather than half way through filling the dialog.
@@ -173,6 +192,7 @@ ConsentDialogModel::ConsentDialogModel(const std::string &requestOrigin)
       originFontFactor(dialogtext::originFontFactor(origin)),
       warning(TextCatalogue::get("cert request warning")),
       confirmText(TextCatalogue::get("confirm")),
-      cancelText(TextCatalogue::get("cancel"))
+      cancelText(TextCatalogue::get("cancel")),
+      description(lines({&origin, &warning}))
 {
 }

@@ -43,6 +43,13 @@ struct PinDialogModel {
     std::string pinLabel;         // bold
     std::string okText;
     std::string cancelText;
+    // For screen readers: the dialog's description holds the lines a sighted
+    // user reads (the whole origin, however the line fits it, the warning,
+    // holder, personal code, validity, error line); the PIN field's
+    // description holds the error line, so that it is read whenever the
+    // field gets the focus.
+    std::string description;
+    std::string pinFieldDescription;
     bool expired = false;
     bool pinFieldEnabled = true;  // false when the PIN is locked
     int minPinLength = 0;
@@ -62,6 +69,7 @@ struct ConsentDialogModel {
     std::string warning;          // the control's own font, not bold
     std::string confirmText;
     std::string cancelText;
+    std::string description;      // for screen readers: the whole origin and the warning
 };
 
 // The pieces the models are made of, for their tests.

@@ -17,6 +17,7 @@ import base64
 import hashlib
 import json
 import os
+import select
 import shutil
 import struct
 import subprocess
@@ -41,11 +42,21 @@ class Host:
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
 
     def request(self, message, show=True):
+        self.send(message, show)
+        return self.receive(show)
+
+    def send(self, message, show=True):
         text = json.dumps(message).encode()
         if show:
             print(">>> [%d bytes] %s" % (len(text), text.decode()))
         self.process.stdin.write(struct.pack("=I", len(text)) + text)
         self.process.stdin.flush()
+
+    def answered(self, timeout=0):
+        """Whether an answer is there to be read."""
+        return bool(select.select([self.process.stdout], [], [], timeout)[0])
+
+    def receive(self, show=True):
         header = self.process.stdout.read(4)
         if len(header) < 4:
             raise SystemExit("the host ended without an answer")
@@ -90,6 +101,9 @@ class VirtualUser:
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             yield window, name.stdout.decode("utf-8", "replace").strip()
 
+    def showing(self, window):
+        return window in self.xdotool("search", "--onlyvisible", "--name", ".").stdout.split()
+
     def loop(self):
         while not self.stop.is_set():
             shown = dict(self.windows())
@@ -102,16 +116,31 @@ class VirtualUser:
                     self.answer(window, title, kind)
             time.sleep(0.2)
 
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool"] + list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True)
+
     def answer(self, window, title, kind):
-        time.sleep(0.5)  # let the dialog paint before the picture
+        # The dialogs take keys only after a quiet second with the focus.
+        self.xdotool("windowfocus", "--sync", window)
+        time.sleep(1.5)
         shot = os.path.join(self.shots, "%02d-%s.png" % (len(self.answered) + 1, kind))
         subprocess.run(["import", "-window", "root", shot], env=self.env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["xdotool", "windowfocus", "--sync", window], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if kind == "pin":
-            subprocess.run(["xdotool", "type", "--delay", "50", DEMO_PIN], env=self.env)
-        subprocess.run(["xdotool", "key", "Return"], env=self.env)
+        for _ in range(5):
+            if kind == "pin":
+                self.xdotool("type", "--delay", "50", DEMO_PIN)
+            self.xdotool("key", "Return")
+            # On a loaded machine the dialog may have seen the keys before
+            # its quiet second was over, and dropped them: then again.
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and self.showing(window):
+                time.sleep(0.2)
+            if not self.showing(window):
+                break
+            if kind == "pin":
+                self.xdotool("key", "--delay", "50", *["BackSpace"] * 12)
+            time.sleep(1.5)
         self.answered.append((title, shot))
         print("    [virtual user] answered the dialog \"%s\"; screenshot %s" % (title, shot))
 

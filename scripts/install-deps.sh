@@ -37,7 +37,10 @@ fuzz=(clang libclang-rt-14-dev)
 # with file (in testing) lets CPack make the .deb that the Linux tests check.
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 dpkg-dev wixl msitools)
 browsers=(chromium firefox-esr)
-testing=(x11-apps python3 python3-jwt python3-cryptography file tesseract-ocr nodejs)
+# The accessibility test reads the dialogs through AT-SPI in a D-Bus session
+# of its own; the dialog pictures are read back with tesseract.
+testing=(x11-apps python3 python3-jwt python3-cryptography file tesseract-ocr
+         dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0 nodejs)
 # npm installs Mozilla's add-on linter for the extension's test. Node.js from
 # other sources than Debian brings its own npm, which Debian's would clash with.
 command -v npm >/dev/null || testing+=(npm)

@@ -12,7 +12,7 @@
 extern "C" {
 #endif
 
-#define QUORVANTA_DIALOG_ABI_VERSION 2
+#define QUORVANTA_DIALOG_ABI_VERSION 3
 #define QUORVANTA_DIALOG_LIBRARY "libquorvanta-dialogs-qt.so"
 
 /* Width in pixels of a UTF-8 text in the origin line's bold font of this
@@ -42,6 +42,9 @@ struct QuorvantaPinView {
     const char *pinLabel;
     const char *okText;
     const char *cancelText;
+    /* For screen readers: the dialog's and the PIN field's descriptions. */
+    const char *description;
+    const char *pinFieldDescription;
     int pinFieldEnabled;
     /* Whether OK may be pressed with a PIN of this many UTF-16 units. */
     int (*okEnabled)(void *context, size_t pinUtf16Length);
@@ -60,6 +63,7 @@ struct QuorvantaConsentView {
     const char *warning;
     const char *confirmText;
     const char *cancelText;
+    const char *description;
 };
 
 enum {

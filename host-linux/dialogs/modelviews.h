@@ -41,6 +41,8 @@ inline QuorvantaPinView pinView(const PinDialogModel &m)
     v.pinLabel = m.pinLabel.c_str();
     v.okText = m.okText.c_str();
     v.cancelText = m.cancelText.c_str();
+    v.description = m.description.c_str();
+    v.pinFieldDescription = m.pinFieldDescription.c_str();
     v.pinFieldEnabled = m.pinFieldEnabled;
     v.okEnabled = [](void *context, size_t length) -> int {
         return static_cast<const PinDialogModel *>(context)->okEnabled(length);
@@ -59,5 +61,6 @@ inline QuorvantaConsentView consentView(const ConsentDialogModel &m)
     v.warning = m.warning.c_str();
     v.confirmText = m.confirmText.c_str();
     v.cancelText = m.cancelText.c_str();
+    v.description = m.description.c_str();
     return v;
 }

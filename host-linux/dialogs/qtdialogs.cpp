@@ -2,17 +2,26 @@
 // and the PIN field's rules, rendered from the views the host passes in.
 #include "qtdialogs.h"
 
+#include "textcolour.h"
+
+#include <QAccessible>
+#include <QApplication>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QShowEvent>
+#include <QTextLayout>
+#include <QTimer>
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace quorvanta {
@@ -50,10 +59,8 @@ private:
     int baseY = 13;
 };
 
-QLabel *label(QWidget *parent, const char *name, const char *text,
-              Qt::Alignment alignment, QRect rect)
+QLabel *label(QLabel *l, const char *name, const char *text, Qt::Alignment alignment, QRect rect)
 {
-    auto *l = new QLabel(parent);
     l->setObjectName(QString::fromLatin1(name));
     // Origins and names come from outside: never interpret them as rich text.
     l->setTextFormat(Qt::PlainText);
@@ -64,10 +71,70 @@ QLabel *label(QWidget *parent, const char *name, const char *text,
     return l;
 }
 
+QLabel *label(QWidget *parent, const char *name, const char *text,
+              Qt::Alignment alignment, QRect rect)
+{
+    return label(new QLabel(parent), name, text, alignment, rect);
+}
+
+// A plain-text label that wraps at word boundaries and, where one word is
+// wider than the label, inside the word, so that no text runs out of the
+// dialog; beyond three lines the rest is elided (a holder name from a
+// certificate can be any length). Its text, and with it its accessible name,
+// stays whole.
+class WrappingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    int heightForWidth(int width) const override
+    {
+        return static_cast<int>(shownLines(width).size()) * QFontMetrics(font()).lineSpacing();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setPen(palette().color(foregroundRole()));
+        const int lineHeight = QFontMetrics(font()).lineSpacing();
+        int y = 0;
+        for (const QString &line : shownLines(width())) {
+            painter.drawText(QRect(0, y, width(), lineHeight), static_cast<int>(alignment()), line);
+            y += lineHeight;
+        }
+    }
+
+private:
+    QStringList shownLines(int width) const
+    {
+        const int maxLines = 3;
+        const QString all = text();
+        QTextLayout layout(all, font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        QStringList lines;
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            if (lines.size() == maxLines - 1) {
+                lines << QFontMetrics(font()).elidedText(all.mid(line.textStart()), Qt::ElideRight, width);
+                break;
+            }
+            lines << all.mid(line.textStart(), line.textLength());
+        }
+        layout.endLayout();
+        return lines;
+    }
+};
+
+// Red, but dark enough to be read against the dialog's own background.
 void setRed(QLabel *l)
 {
+    const QColor background = l->window()->palette().color(QPalette::Window);
+    const Rgb red = readableRed({background.red(), background.green(), background.blue()});
     QPalette palette = l->palette();
-    palette.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    palette.setColor(QPalette::WindowText, QColor(red.r, red.g, red.b));
     l->setPalette(palette);
 }
 
@@ -90,11 +157,13 @@ void prepareWindow(QDialog *dialog, const DialogUnits &du, const char *title, in
     dialog->setFixedSize(du.rect(0, 0, w, h).size());
 }
 
-// The warning has room for four lines of the Windows dialog font; fonts on
-// Linux are often wider, so when the text needs more lines the label and the
-// dialog grow and the controls below move down, rather than cutting text off.
+// The template gives the warning four lines and the other texts one, in the
+// Windows dialog font; fonts on Linux are often wider, and a text or a holder
+// name may be longer, so a label that needs more lines grows, with the dialog,
+// and the controls below it move down, rather than cutting text off.
 void makeRoomFor(QDialog *dialog, QLabel *label)
 {
+    label->setWordWrap(true);
     const int needed = label->heightForWidth(label->width());
     const int extra = needed - label->height();
     if (extra <= 0) return;
@@ -112,7 +181,105 @@ void bringToFront(QDialog *dialog)
     dialog->activateWindow();
 }
 
+// Qt's line edit puts the characters typed into a password field into its
+// text change events, and its bridge hands them on to screen readers; the PIN
+// must never leave the dialog that way. This handler, in front of the bridge,
+// puts one '*' in place of each character, as the field shows them.
+QAccessible::UpdateHandler nextUpdateHandler = nullptr;
+
+void hidePasswordText(QAccessibleEvent *event)
+{
+    const QAccessible::Event type = event->type();
+    const bool textChange = type == QAccessible::TextInserted || type == QAccessible::TextRemoved
+                            || type == QAccessible::TextUpdated;
+    QAccessibleInterface *iface = textChange ? event->accessibleInterface() : nullptr;
+    std::unique_ptr<QAccessibleEvent> masked;
+    if (iface && iface->state().passwordEdit) {
+        auto stars = [](const QString &text) { return QString(text.size(), QLatin1Char('*')); };
+        if (type == QAccessible::TextInserted) {
+            const auto *e = static_cast<QAccessibleTextInsertEvent *>(event);
+            masked.reset(new QAccessibleTextInsertEvent(iface, e->changePosition(), stars(e->textInserted())));
+        } else if (type == QAccessible::TextRemoved) {
+            const auto *e = static_cast<QAccessibleTextRemoveEvent *>(event);
+            masked.reset(new QAccessibleTextRemoveEvent(iface, e->changePosition(), stars(e->textRemoved())));
+        } else {
+            const auto *e = static_cast<QAccessibleTextUpdateEvent *>(event);
+            masked.reset(new QAccessibleTextUpdateEvent(iface, e->changePosition(), stars(e->textRemoved()),
+                                                        stars(e->textInserted())));
+        }
+    }
+    QAccessibleEvent *passed = masked ? masked.get() : event;
+    if (nextUpdateHandler) return nextUpdateHandler(passed);
+    // Without a handler Qt hands events to the platform's bridge.
+    QAccessible::installUpdateHandler(nullptr);
+    QAccessible::updateAccessibility(passed);
+    QAccessible::installUpdateHandler(hidePasswordText);
+}
+
+void hidePasswordTextFromScreenReaders()
+{
+    const QAccessible::UpdateHandler previous = QAccessible::installUpdateHandler(hidePasswordText);
+    if (previous != hidePasswordText) nextUpdateHandler = previous;
+}
+
 } // namespace
+
+GuardedDialog::GuardedDialog(const QuietPeriod::Clock &clock, QWidget *parent)
+    : QDialog(parent), quietPeriod(clock)
+{
+    // Keys go to the focused control, clicks to the button: watch them all.
+    qApp->installEventFilter(this);
+}
+
+GuardedDialog::~GuardedDialog() { qApp->removeEventFilter(this); }
+
+bool GuardedDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::InputMethod
+        && type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease
+        && type != QEvent::MouseButtonDblClick)
+        return false;
+    auto *widget = qobject_cast<QWidget *>(watched);
+    if (!widget || (widget != this && !isAncestorOf(widget))) return false;
+    switch (type) {
+    case QEvent::KeyPress:
+        return !quietPeriod.keyPressed(static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape);
+    case QEvent::KeyRelease:
+        return static_cast<QKeyEvent *>(event)->key() != Qt::Key_Escape && quietPeriod.quiet();
+    case QEvent::InputMethod:
+        return quietPeriod.quiet();
+    default: // a mouse button
+        return widget == confirmButton && !quietPeriod.mayConfirm();
+    }
+}
+
+void GuardedDialog::changeEvent(QEvent *event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange) updateFocus();
+}
+
+void GuardedDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    bringToFront(this);
+    updateFocus();
+}
+
+void GuardedDialog::hideEvent(QHideEvent *event)
+{
+    QDialog::hideEvent(event);
+    updateFocus();
+}
+
+void GuardedDialog::updateFocus()
+{
+    const bool focused = isVisible() && isActiveWindow();
+    if (focused == quietPeriod.focused()) return;
+    quietPeriod.setFocused(focused);
+    if (focused) focusGained();
+}
 
 void setBoldFont(QLabel *l, double factor)
 {
@@ -158,7 +325,8 @@ void wipe(QString &text)
     text = QString();
 }
 
-PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent) : QDialog(parent), view(v)
+PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent, const QuietPeriod::Clock &clock)
+    : GuardedDialog(clock, parent), view(v)
 {
     const QFont font = dialogFont();
     setFont(font);
@@ -173,10 +341,11 @@ PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent) : QDialog(paren
     pinField->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]*")), pinField));
     pinField->setEnabled(view.pinFieldEnabled != 0);
+    hidePasswordTextFromScreenReaders();
 
-    okButton = button(this, "okButton", view.okText, du.rect(96, 118, 92, 14));
-    okButton->setDefault(true);
-    okButton->setEnabled(false);
+    confirmButton = button(this, "okButton", view.okText, du.rect(96, 118, 92, 14));
+    confirmButton->setDefault(true);
+    confirmButton->setEnabled(false);
     QPushButton *cancelButton = button(this, "cancelButton", view.cancelText, du.rect(196, 118, 50, 14));
 
     QLabel *pinLabel = label(this, "pinLabel", view.pinLabel, Qt::AlignRight | Qt::AlignTop,
@@ -186,29 +355,34 @@ PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent) : QDialog(paren
     QLabel *warning = label(this, "warningLabel", view.warning, Qt::AlignHCenter | Qt::AlignTop,
                             du.rect(8, 26, 238, 32));
     warning->setWordWrap(true);
-    QLabel *holder = label(this, "holderNameLabel", view.holderName, Qt::AlignLeft | Qt::AlignTop,
-                           du.rect(8, 61, 237, 8));
-    QLabel *error = label(this, "errorLabel", view.errorLine, Qt::AlignLeft | Qt::AlignTop,
-                          du.rect(7, 90, 238, 8));
-    label(this, "personalCodeLabel", view.personalCode, Qt::AlignLeft | Qt::AlignTop,
-          du.rect(8, 71, 237, 8));
-    label(this, "validityLabel", view.validity, Qt::AlignLeft | Qt::AlignTop,
-          du.rect(8, 80, 237, 8));
+    QLabel *holder = label(new WrappingLabel(this), "holderNameLabel", view.holderName,
+                           Qt::AlignLeft | Qt::AlignTop, du.rect(8, 61, 237, 8));
+    errorLabel = label(this, "errorLabel", view.errorLine, Qt::AlignLeft | Qt::AlignTop,
+                       du.rect(7, 90, 238, 8));
+    QLabel *personalCode = label(this, "personalCodeLabel", view.personalCode,
+                                 Qt::AlignLeft | Qt::AlignTop, du.rect(8, 71, 237, 8));
+    QLabel *validity = label(this, "validityLabel", view.validity, Qt::AlignLeft | Qt::AlignTop,
+                             du.rect(8, 80, 237, 8));
 
     setOriginLine(origin, view.origin, view.originFontFactor, view.fitOrigin);
     setBoldFont(warning, 1.0);
-    setBoldFont(error, 1.0);
+    setBoldFont(errorLabel, 1.0);
     setBoldFont(pinLabel, 1.0);
     setBoldFont(holder, 1.0);
     if (view.warningRed) setRed(warning);
-    setRed(error);
-    makeRoomFor(this, warning);
+    setRed(errorLabel);
+    for (QLabel *l : {warning, holder, personalCode, validity, errorLabel}) makeRoomFor(this, l);
 
-    setTabOrder(pinField, okButton);
-    setTabOrder(okButton, cancelButton);
+    // Screen readers name the field by its label and read the descriptions.
+    pinLabel->setBuddy(pinField);
+    setAccessibleDescription(QString::fromUtf8(view.description));
+    pinField->setAccessibleDescription(QString::fromUtf8(view.pinFieldDescription));
+
+    setTabOrder(pinField, confirmButton);
+    setTabOrder(confirmButton, cancelButton);
 
     connect(pinField, &QLineEdit::textChanged, this, [this] { pinChanged(); });
-    connect(okButton, &QPushButton::clicked, this, [this] { confirm(); });
+    connect(confirmButton, &QPushButton::clicked, this, [this] { confirm(); });
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
     if (pinField->isEnabled())
@@ -219,22 +393,29 @@ PinDialog::PinDialog(const QuorvantaPinView &v, QWidget *parent) : QDialog(paren
 
 PinDialog::~PinDialog() { wipePinField(); }
 
-void PinDialog::showEvent(QShowEvent *event)
+void PinDialog::focusGained()
 {
-    QDialog::showEvent(event);
-    bringToFront(this);
+    if (errorAnnounced || errorLabel->text().isEmpty()) return;
+    errorAnnounced = true;
+    // Once the focus has reached the PIN field, tell the screen reader that
+    // the field's description (the error line) is new, so that it reads it
+    // at once rather than when the user goes looking.
+    QTimer::singleShot(0, this, [this] {
+        QAccessibleEvent changed(pinField, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&changed);
+    });
 }
 
 void PinDialog::pinChanged()
 {
     // QString::size counts UTF-16 units.
     const std::size_t length = static_cast<std::size_t>(pinField->text().size());
-    okButton->setEnabled(view.okEnabled && view.okEnabled(view.okEnabledContext, length));
+    confirmButton->setEnabled(view.okEnabled && view.okEnabled(view.okEnabledContext, length));
 }
 
 void PinDialog::confirm()
 {
-    if (!okButton->isEnabled()) return;
+    if (!confirmButton->isEnabled() || !mayConfirm()) return;
     QString text = pinField->text();
     QByteArray utf8 = text.toUtf8();
     if (view.acceptPin) view.acceptPin(view.acceptPinContext, utf8.constData(), utf8.size());
@@ -257,15 +438,17 @@ void PinDialog::wipePinField()
     pinField->clear();
 }
 
-CertificateConsentDialog::CertificateConsentDialog(const QuorvantaConsentView &view, QWidget *parent)
-    : QDialog(parent)
+CertificateConsentDialog::CertificateConsentDialog(const QuorvantaConsentView &view,
+                                                   QWidget *parent,
+                                                   const QuietPeriod::Clock &clock)
+    : GuardedDialog(clock, parent)
 {
     const QFont font = dialogFont();
     setFont(font);
     const DialogUnits du(font);
     prepareWindow(this, du, view.title, 253, 85);
 
-    QPushButton *confirmButton = button(this, "confirmButton", view.confirmText, du.rect(51, 64, 92, 14));
+    confirmButton = button(this, "confirmButton", view.confirmText, du.rect(51, 64, 92, 14));
     confirmButton->setDefault(true);
     QPushButton *cancelButton = button(this, "cancelButton", view.cancelText, du.rect(151, 64, 50, 14));
     QLabel *origin = label(this, "originLabel", view.origin, Qt::AlignHCenter | Qt::AlignTop,
@@ -275,17 +458,14 @@ CertificateConsentDialog::CertificateConsentDialog(const QuorvantaConsentView &v
     warning->setWordWrap(true);
     setOriginLine(origin, view.origin, view.originFontFactor, view.fitOrigin);
     makeRoomFor(this, warning);
+    setAccessibleDescription(QString::fromUtf8(view.description));
 
     setTabOrder(confirmButton, cancelButton);
-    connect(confirmButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(confirmButton, &QPushButton::clicked, this, [this] {
+        if (mayConfirm()) accept();
+    });
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     confirmButton->setFocus();
-}
-
-void CertificateConsentDialog::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    bringToFront(this);
 }
 
 } // namespace quorvanta

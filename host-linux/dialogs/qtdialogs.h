@@ -5,6 +5,7 @@
 #pragma once
 
 #include "dialogabi.h"
+#include "quietperiod.h"
 
 #include <QDialog>
 
@@ -27,15 +28,42 @@ void setOriginLine(QLabel *label, const char *origin, double factor, QuorvantaFi
 // control shares the control's buffer, so this wipes that buffer as well.
 void wipe(QString &text);
 
-class PinDialog : public QDialog {
+// What both dialogs share: they come to the front when shown, and they drop
+// input during their quiet second (see QuietPeriod): keys but Escape, and
+// clicks on the confirming button.
+class GuardedDialog : public QDialog {
 public:
-    PinDialog(const QuorvantaPinView &view, QWidget *parent = nullptr);
+    // `clock` is for tests; the dialogs use the steady clock.
+    GuardedDialog(const QuietPeriod::Clock &clock, QWidget *parent);
+    ~GuardedDialog() override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    // Called each time the dialog gets the focus.
+    virtual void focusGained() {}
+
+    bool mayConfirm() const { return quietPeriod.mayConfirm(); }
+    QPushButton *confirmButton = nullptr;
+
+private:
+    void updateFocus();
+
+    QuietPeriod quietPeriod;
+};
+
+class PinDialog : public GuardedDialog {
+public:
+    PinDialog(const QuorvantaPinView &view, QWidget *parent = nullptr,
+              const QuietPeriod::Clock &clock = {});
     ~PinDialog() override;
 
     void done(int result) override;
 
 protected:
-    void showEvent(QShowEvent *event) override;
+    void focusGained() override;
 
 private:
     void pinChanged();
@@ -44,15 +72,14 @@ private:
 
     const QuorvantaPinView &view;
     QLineEdit *pinField;
-    QPushButton *okButton;
+    QLabel *errorLabel;
+    bool errorAnnounced = false;
 };
 
-class CertificateConsentDialog : public QDialog {
+class CertificateConsentDialog : public GuardedDialog {
 public:
-    CertificateConsentDialog(const QuorvantaConsentView &view, QWidget *parent = nullptr);
-
-protected:
-    void showEvent(QShowEvent *event) override;
+    CertificateConsentDialog(const QuorvantaConsentView &view, QWidget *parent = nullptr,
+                             const QuietPeriod::Clock &clock = {});
 };
 
 } // namespace quorvanta

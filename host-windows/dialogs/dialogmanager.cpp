@@ -2,15 +2,19 @@
 // (PIN entry) and 103 (certificate consent), owned by the foreground window.
 // The dialog model computes every text and rule; the dialog procedures put
 // the texts into the controls, apply the fonts and colours and read the PIN.
-// Nothing thrown crosses a dialog procedure.
+// Both dialogs drop input during their quiet second (see QuietPeriod).
+// Nothing thrown crosses a dialog procedure or the message filter.
 #include "dialogmanager.h"
 
 #include "dialogmodel.h"
 #include "errors.h"
 #include "log.h"
 #include "originline.h"
+#include "quietperiod.h"
 #include "resource.h"
+#include "textcolour.h"
 #include "utf.h"
+#include "win32dialogs.h"
 
 #include <windows.h>
 
@@ -67,16 +71,109 @@ void setFont(HWND dialog, int id, Font &owner, bool bold, double factor)
     if (owner.get()) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(owner.get()), TRUE);
 }
 
-// Default colours and brush, with a transparent text background and red text
-// for the given controls.
+// Default colours and brush, with a transparent text background and, for the
+// given controls, red text dark enough to be read on the brush's colour, the
+// background the dialog draws.
 INT_PTR colourStatic(HWND dialog, WPARAM wParam, LPARAM lParam, bool red)
 {
     const INT_PTR brush = static_cast<INT_PTR>(DefWindowProcW(dialog, WM_CTLCOLORSTATIC, wParam, lParam));
     HDC dc = reinterpret_cast<HDC>(wParam);
     SetBkMode(dc, TRANSPARENT);
-    if (red) SetTextColor(dc, RGB(255, 0, 0));
+    if (red) {
+        LOGBRUSH background{};
+        if (!GetObjectW(reinterpret_cast<HBRUSH>(brush), sizeof background, &background))
+            background.lbColor = GetSysColor(COLOR_3DFACE);
+        const COLORREF c = background.lbColor;
+        const Rgb text = readableRed({GetRValue(c), GetGValue(c), GetBValue(c)});
+        SetTextColor(dc, RGB(text.r, text.g, text.b));
+    }
     return brush;
 }
+
+// The clock of the quiet second; empty: the steady clock.
+QuietPeriod::Clock &quietClock()
+{
+    static QuietPeriod::Clock clock;
+    return clock;
+}
+
+// The quiet second of one dialog. Its keys go to the focused control and are
+// handled by the dialog manager (Enter, Tab) before the dialog procedure sees
+// anything, so a message filter of the thread drops them on the way in.
+struct InputGuard {
+    QuietPeriod quiet{quietClock()};
+    HWND dialog = nullptr;
+    bool active = false;
+
+    // Dialog procedure side: focus, visibility and the confirming command.
+    // True when the message is dropped.
+    bool dialogMessage(UINT message, WPARAM wParam)
+    {
+        if (message == WM_ACTIVATE) active = LOWORD(wParam) != WA_INACTIVE;
+        if (message == WM_ACTIVATE || message == WM_WINDOWPOSCHANGED || message == WM_SHOWWINDOW)
+            quiet.setFocused(active && IsWindowVisible(dialog));
+        return message == WM_COMMAND && LOWORD(wParam) == IDOK && !quiet.mayConfirm();
+    }
+
+    // Message filter side: keys to the dialog and clicks on its OK button.
+    bool drops(const MSG &msg)
+    {
+        if (!dialog || (msg.hwnd != dialog && !IsChild(dialog, msg.hwnd))) return false;
+        switch (msg.message) {
+        case WM_KEYDOWN:
+        case WM_SYSKEYDOWN:
+            return !quiet.keyPressed(msg.wParam == VK_ESCAPE);
+        case WM_KEYUP:
+        case WM_SYSKEYUP:
+        case WM_CHAR:
+        case WM_SYSCHAR:
+            return msg.wParam != VK_ESCAPE && quiet.quiet();
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONUP:
+        case WM_LBUTTONDBLCLK:
+            return msg.hwnd == GetDlgItem(dialog, IDOK) && !quiet.mayConfirm();
+        default:
+            return false;
+        }
+    }
+};
+
+// The guard of the dialog this thread shows; set while it runs.
+thread_local InputGuard *runningGuard = nullptr;
+
+LRESULT CALLBACK quietFilter(int code, WPARAM wParam, LPARAM lParam)
+{
+    try {
+        if (code == MSGF_DIALOGBOX && runningGuard
+            && runningGuard->drops(*reinterpret_cast<const MSG *>(lParam)))
+            return TRUE;
+    } catch (...) {
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Installs the thread's message filter while a dialog runs.
+class QuietFilter {
+public:
+    explicit QuietFilter(InputGuard &guard)
+        : previous(runningGuard),
+          hook(SetWindowsHookExW(WH_MSGFILTER, quietFilter, nullptr, GetCurrentThreadId()))
+    {
+        runningGuard = &guard;
+    }
+    QuietFilter(const QuietFilter &) = delete;
+    QuietFilter &operator=(const QuietFilter &) = delete;
+    ~QuietFilter()
+    {
+        if (hook) UnhookWindowsHookEx(hook);
+        runningGuard = previous;
+    }
+    bool installed() const { return hook != nullptr; }
+
+private:
+    InputGuard *previous;
+    HHOOK hook;
+};
 
 // A window's device context, released with it.
 class WindowDC {
@@ -160,6 +257,7 @@ INT_PTR drawOrigin(HWND dialog, const DRAWITEMSTRUCT &item, const OriginLine &li
 
 struct PinDialogState {
     const PinDialogModel &model;
+    InputGuard guard;
     SecureString pin;
     bool conversionFailed = false;
     OriginLine origin;
@@ -215,9 +313,11 @@ INT_PTR CALLBACK pinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 {
     auto *state = reinterpret_cast<PinDialogState *>(GetWindowLongPtrW(dialog, DWLP_USER));
     try {
+        if (state && state->guard.dialogMessage(message, wParam)) return TRUE;
         switch (message) {
         case WM_INITDIALOG:
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            reinterpret_cast<PinDialogState *>(lParam)->guard.dialog = dialog;
             initPinDialog(dialog, *reinterpret_cast<PinDialogState *>(lParam));
             return TRUE; // focus on the first tab stop: the PIN field, or Cancel
         case WM_DRAWITEM:
@@ -260,17 +360,21 @@ INT_PTR CALLBACK pinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 
 struct ConsentDialogState {
     const ConsentDialogModel &model;
+    InputGuard guard;
     OriginLine origin;
     Font warning;
 };
 
 INT_PTR CALLBACK consentDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    auto *running = reinterpret_cast<ConsentDialogState *>(GetWindowLongPtrW(dialog, DWLP_USER));
     try {
+        if (running && running->guard.dialogMessage(message, wParam)) return TRUE;
         switch (message) {
         case WM_INITDIALOG: {
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
             auto &state = *reinterpret_cast<ConsentDialogState *>(lParam);
+            state.guard.dialog = dialog;
             SetWindowTextW(dialog, wide(state.model.title).c_str());
             showOrigin(dialog, state.origin, state.model.origin, state.model.originFontFactor);
             setText(dialog, IDC_WARNING, state.model.warning);
@@ -326,6 +430,8 @@ HINSTANCE initializeMFC()
 
 } // namespace
 
+void setQuietPeriodClock(QuietPeriod::Clock clock) { quietClock() = std::move(clock); }
+
 SecureString DialogManager::getPin(const std::string &origin, const std::string &holderName,
                                    const std::string &personalCode, const std::string &validTo,
                                    const std::string &pinName, int batchCount, bool isAuth,
@@ -340,7 +446,9 @@ SecureString DialogManager::getPin(const std::string &origin, const std::string 
     const PinDialogModel model({origin, holderName, personalCode, validTo, pinName, batchCount,
                                 isAuth, isJwt, triesLeft, wrongPin, minPinLength, maxPinLength},
                                std::time(nullptr));
-    PinDialogState state{model, SecureString(), false, {}, {}, {}, {}, {}};
+    PinDialogState state{model, {}, SecureString(), false, {}, {}, {}, {}, {}};
+    const QuietFilter filter(state.guard);
+    if (!filter.installed()) dialogFailed();
     const INT_PTR result = DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_PIN_DIALOG), owner,
                                            pinDialogProc, reinterpret_cast<LPARAM>(&state));
     if (result == -1) dialogFailed();
@@ -360,7 +468,9 @@ bool DialogManager::getCertificateConsent(const std::string &origin)
     QLOG("Parent window handle %i", static_cast<int>(reinterpret_cast<INT_PTR>(owner)));
 
     const ConsentDialogModel model(origin);
-    ConsentDialogState state{model, {}, {}};
+    ConsentDialogState state{model, {}, {}, {}};
+    const QuietFilter filter(state.guard);
+    if (!filter.installed()) dialogFailed();
     const INT_PTR result = DialogBoxParamW(module, MAKEINTRESOURCEW(IDD_CERT_CONSENT_DIALOG), owner,
                                            consentDialogProc, reinterpret_cast<LPARAM>(&state));
     if (result == -1) dialogFailed();

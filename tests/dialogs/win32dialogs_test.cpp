@@ -1,25 +1,35 @@
 // The Win32 dialogs, driven from a second thread as a person would: find the
 // dialog, read its controls, type into the PIN field (EN_CHANGE), press the
-// buttons or keys, and check what DialogManager returns. Also saves a picture
-// of each dialog in each language (BMP; the runner script makes PNGs).
+// buttons or keys, and check what DialogManager returns; the quiet second,
+// the PIN field's name through MSAA and the red lines' contrast on screen.
+// Also saves a picture of each dialog in each language (BMP; the runner
+// script makes PNGs).
 #include "dialogmanager.h"
 #include "errors.h"
 #include "resource.h"
 #include "textcatalogue.h"
+#include "textcolour.h"
 #include "utf.h"
+#include "win32dialogs.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <oleacc.h>
 
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
+
+// The dialogs' quiet second runs on a clock that moves only when a test
+// moves it.
+std::atomic<long long> fakeNow{0};
 
 std::string utf8(const std::wstring &text)
 {
@@ -48,6 +58,8 @@ LOGFONTW fontOf(HWND window)
     return font;
 }
 
+bool isRed(COLORREF c) { return GetRValue(c) > 2 * std::max(GetGValue(c), GetBValue(c)) + 40; }
+
 // Asks the dialog how it colours a static control, as painting would.
 bool drawnRed(HWND dialog, int id)
 {
@@ -55,7 +67,7 @@ bool drawnRed(HWND dialog, int id)
     SetTextColor(dc, RGB(0, 0, 0));
     SendMessageW(dialog, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-    const bool red = GetTextColor(dc) == RGB(255, 0, 0);
+    const bool red = isRed(GetTextColor(dc));
     const bool transparent = GetBkMode(dc) == TRANSPARENT;
     DeleteDC(dc);
     EXPECT_TRUE(transparent) << "control " << id;
@@ -63,6 +75,74 @@ bool drawnRed(HWND dialog, int id)
 }
 
 bool enabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+
+// Waits until the dialog's thread has handled every message posted to it so
+// far: posts a numbered marker behind them and waits until the dialog's
+// message loop has passed it through the thread's message filters, the last
+// of which is this one (installed by the test fixture).
+std::atomic<LPARAM> markerSeen{0};
+const UINT marker = WM_APP + 21;
+
+LRESULT CALLBACK seeMarker(int code, WPARAM wParam, LPARAM lParam)
+{
+    const MSG *msg = reinterpret_cast<const MSG *>(lParam);
+    if (code == MSGF_DIALOGBOX && msg->message == marker) markerSeen = msg->lParam;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void settle(HWND dialog)
+{
+    static LPARAM number = 0;
+    PostMessageW(dialog, marker, 0, ++number);
+    for (int i = 0; i < 3000 && markerSeen != number; ++i) Sleep(10);
+    EXPECT_EQ(markerSeen, number) << "the dialog handles no messages";
+}
+
+// Waits until the dialog is on screen and active, as its quiet second needs.
+void waitForFocus(HWND dialog)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    for (int i = 0; i < 3000; ++i) {
+        GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info);
+        if (IsWindowVisible(dialog) && info.hwndActive == dialog) return settle(dialog);
+        Sleep(10);
+    }
+    ADD_FAILURE() << "the dialog never got the focus";
+}
+
+void passQuietSecond(HWND dialog)
+{
+    waitForFocus(dialog);
+    fakeNow += 1000;
+}
+
+// The contrast of a control's red text against its background, from the
+// screen: the most frequent colour is the background, the most frequent
+// clearly red one the text. 0 while the control is not painted yet.
+double redContrastOnScreen(HWND control)
+{
+    RECT r;
+    GetWindowRect(control, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    std::map<COLORREF, int> counts;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) ++counts[GetPixel(screen, r.left + x, r.top + y)];
+    ReleaseDC(nullptr, screen);
+    COLORREF background = 0, red = 0;
+    int most = 0, mostRed = 0;
+    for (const auto &c : counts) {
+        if (c.second > most) most = c.second, background = c.first;
+        if (isRed(c.first) && c.second > mostRed) mostRed = c.second, red = c.first;
+    }
+    if (!mostRed) return 0;
+    const Rgb text{GetRValue(red), GetGValue(red), GetBValue(red)};
+    const Rgb around{GetRValue(background), GetGValue(background), GetBValue(background)};
+    std::printf("red text (%d, %d, %d) on (%d, %d, %d): contrast %.2f:1\n", text.r, text.g, text.b,
+                around.r, around.g, around.b, contrastRatio(text, around));
+    return contrastRatio(text, around);
+}
 
 // Saves the dialog's window, as shown on the screen, as a 24-bit BMP.
 void savePicture(HWND dialog, const std::string &path)
@@ -104,16 +184,18 @@ void savePicture(HWND dialog, const std::string &path)
     }
 }
 
-// Runs `act` on a helper thread once the dialog of this thread is up.
+// Runs `act` on a helper thread once the dialog of this thread is up and,
+// unless `quiet`, past its quiet second.
 class DialogDriver {
 public:
-    explicit DialogDriver(std::function<void(HWND)> act)
-        : owner(GetCurrentThreadId()), helper([this, act] {
+    explicit DialogDriver(std::function<void(HWND)> act, bool quiet = false)
+        : owner(GetCurrentThreadId()), helper([this, act, quiet] {
               HWND dialog = waitForDialog();
               if (!dialog) {
                   ADD_FAILURE() << "no dialog appeared";
                   return;
               }
+              if (!quiet) passQuietSecond(dialog);
               act(dialog);
           })
     {
@@ -156,6 +238,30 @@ void key(HWND window, WPARAM vk)
     PostMessageW(window, WM_KEYUP, vk, 0xC0000000);
 }
 
+// The name MSAA gives the control, as a screen reader asks for it.
+std::string accessibleName(HWND control)
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IAccessible *object = nullptr;
+    const HRESULT hr = AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible),
+                                                  reinterpret_cast<void **>(&object));
+    if (FAILED(hr)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "(no IAccessible: 0x%08lx)", static_cast<unsigned long>(hr));
+        return text;
+    }
+    VARIANT self;
+    VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    const std::string result = object->get_accName(self, &name) == S_OK && name ? utf8(name) : "";
+    SysFreeString(name);
+    object->Release();
+    CoUninitialize();
+    return result;
+}
+
 HWND focusOf(HWND dialog)
 {
     GUITHREADINFO info{};
@@ -166,8 +272,18 @@ HWND focusOf(HWND dialog)
 
 class Win32DialogTest : public ::testing::Test {
 protected:
-    void SetUp() override { TextCatalogue::setLanguage("en"); }
-    void TearDown() override { TextCatalogue::setLanguage("en"); }
+    void SetUp() override
+    {
+        TextCatalogue::setLanguage("en");
+        setQuietPeriodClock([] { return std::chrono::milliseconds(fakeNow.load()); });
+        markerFilter = SetWindowsHookExW(WH_MSGFILTER, seeMarker, nullptr, GetCurrentThreadId());
+    }
+    void TearDown() override
+    {
+        UnhookWindowsHookEx(markerFilter);
+        TextCatalogue::setLanguage("en");
+    }
+    HHOOK markerFilter = nullptr;
 
     static SecureString pin(bool isAuth, int triesLeft, bool wrongPin, int batchCount = 0)
     {
@@ -206,6 +322,14 @@ TEST_F(Win32DialogTest, PinDialogShowsTheModelAndFollowsTheLengthRule)
             EXPECT_FALSE(drawnRed(d, IDC_ORIGIN));
             EXPECT_EQ(focusOf(d), GetDlgItem(d, IDC_PIN_FIELD));
             EXPECT_TRUE(GetWindowLongW(GetDlgItem(d, IDC_PIN_FIELD), GWL_STYLE) & ES_PASSWORD);
+
+            // Screen readers name the field after the static text just before
+            // it in the window order; the field stays the first tab stop.
+            HWND field = GetDlgItem(d, IDC_PIN_FIELD);
+            EXPECT_EQ(GetWindow(field, GW_HWNDPREV), GetDlgItem(d, IDC_PIN_LABEL));
+            EXPECT_EQ(GetNextDlgTabItem(d, nullptr, FALSE), field);
+            EXPECT_EQ(GetNextDlgTabItem(d, GetDlgItem(d, IDCANCEL), FALSE), field);
+            EXPECT_EQ(accessibleName(field), "PIN2:");
 
             const struct {
                 const wchar_t *typed;
@@ -271,15 +395,75 @@ TEST_F(Win32DialogTest, LockedPinCanOnlyBeCancelled)
     EXPECT_THROW(pin(false, 0, false), UserCancelledException);
 }
 
-TEST_F(Win32DialogTest, AuthenticationWarningIsRed)
+TEST_F(Win32DialogTest, AuthenticationWarningIsRedEnoughToRead)
 {
     DialogDriver driver([](HWND d) {
         EXPECT_EQ(windowText(d), "Authentication required");
         EXPECT_TRUE(drawnRed(d, IDC_WARNING));
         EXPECT_TRUE(drawnRed(d, IDC_ERROR));
+        // On screen, once painted: 4.5:1 at least against what is drawn around.
+        for (int id : {IDC_WARNING, IDC_ERROR}) {
+            double contrast = 0;
+            for (int i = 0; i < 300 && contrast == 0; ++i, Sleep(100))
+                contrast = redContrastOnScreen(GetDlgItem(d, id));
+            EXPECT_GE(contrast, 4.5) << id;
+        }
         press(d, IDCANCEL);
     });
-    EXPECT_THROW(pin(true, 3, false), UserCancelledException);
+    EXPECT_THROW(pin(true, 2, true), UserCancelledException);
+}
+
+TEST_F(Win32DialogTest, QuietSecondDropsKeysAndConfirmingButNotCancel)
+{
+    bool confirmed = false;
+    {
+        DialogDriver driver(
+            [](HWND d) {
+                waitForFocus(d);
+                HWND confirm = GetDlgItem(d, IDOK);
+                key(confirm, VK_RETURN);
+                settle(d);
+                fakeNow += 999;
+                press(d, IDOK); // a click
+                key(confirm, VK_SPACE);
+                settle(d);
+                fakeNow += 999; // a second after Enter, but not after Space
+                key(confirm, VK_RETURN);
+                settle(d);
+                EXPECT_TRUE(IsWindowVisible(d));
+                fakeNow += 1000;
+                key(confirm, VK_RETURN);
+            },
+            true);
+        confirmed = DialogManager::getCertificateConsent("https://example.com");
+    }
+    EXPECT_TRUE(confirmed);
+
+    SecureString typed;
+    {
+        DialogDriver driver(
+            [](HWND d) {
+                waitForFocus(d);
+                HWND field = GetDlgItem(d, IDC_PIN_FIELD);
+                for (wchar_t c : std::wstring(L"1234")) PostMessageW(field, WM_CHAR, c, 0);
+                settle(d);
+                EXPECT_EQ(controlText(d, IDC_PIN_FIELD), "");
+                fakeNow += 1000;
+                for (wchar_t c : std::wstring(L"2468")) PostMessageW(field, WM_CHAR, c, 0);
+                key(field, VK_RETURN);
+            },
+            true);
+        typed = pin(false, 3, false);
+    }
+    ASSERT_FALSE(typed.isNull());
+    EXPECT_EQ(std::string(typed.c_str(), typed.size()), "2468");
+
+    for (const auto &cancel : std::vector<std::function<void(HWND)>>{
+             [](HWND d) { key(GetDlgItem(d, IDC_PIN_FIELD), VK_ESCAPE); },
+             [](HWND d) { press(d, IDCANCEL); }}) {
+        DialogDriver driver(cancel, true);
+        EXPECT_THROW(pin(false, 3, false), UserCancelledException);
+    }
 }
 
 TEST_F(Win32DialogTest, ConsentInRussianEnterConfirms)

@@ -6,7 +6,7 @@ dialog library must start Qt, and the host must answer VERSION.
 
 usage: check_deb.py BUILD_DIR SCRATCH_DIR   (exit 1 with the problems on stderr)
 """
-import base64, hashlib, json, os, shutil, struct, subprocess, sys, zipfile
+import base64, hashlib, json, os, re, shutil, struct, subprocess, sys, zipfile
 
 HOST = "/usr/libexec/quorvanta/quorvanta-chrome-extension"
 DIALOGS = "/usr/libexec/quorvanta/libquorvanta-dialogs-qt.so"
@@ -17,6 +17,9 @@ FIREFOX = "/usr/lib/mozilla/native-messaging-hosts/%s.json" % NAME
 EXTENSION = "/usr/share/quorvanta/quorvanta-extension-2.3.9."
 FILES = dict({p: "-rw-r--r--" for p in CHROMIUM + [FIREFOX, DIALOGS, EXTENSION + "zip", EXTENSION + "xpi"]},
              **{HOST: "-rwxr-xr-x"})
+# The version of the view structures that the host and the dialog library share.
+ABI = re.search(r"#define QUORVANTA_DIALOG_ABI_VERSION (\d+)", open(os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "host-linux", "dialogs", "dialogabi.h")).read()).group(1)
 DEPENDS = {"libc6", "libstdc++6", "libssl3", "libqt6core6", "libqt6gui6", "libqt6widgets6"}
 problems = []
 
@@ -80,8 +83,8 @@ def check_manifests(root):
 
 def check_programs(root, scratch):
     env = {"PATH": "/usr/bin:/bin", "HOME": scratch, "TMPDIR": scratch, "XDG_CONFIG_HOME": scratch}
-    probe = ("import ctypes, sys; lib = ctypes.CDLL(sys.argv[1]); print(lib.quorvanta_dialogs_start(1),"
-             " hasattr(lib, 'quorvanta_dialogs_pin'), hasattr(lib, 'quorvanta_dialogs_consent'))")
+    probe = ("import ctypes, sys; lib = ctypes.CDLL(sys.argv[1]); print(lib.quorvanta_dialogs_start(%s),"
+             " hasattr(lib, 'quorvanta_dialogs_pin'), hasattr(lib, 'quorvanta_dialogs_consent'))" % ABI)
     started = subprocess.run([sys.executable, "-c", probe, root + DIALOGS], stdout=subprocess.PIPE,
                              env=dict(env, QT_QPA_PLATFORM="offscreen"), timeout=60)
     check(started.stdout.split() == [b"0", b"True", b"True"], "dialog library: %r" % started.stdout)

@@ -180,13 +180,14 @@ protected:
         if (library) dlclose(library);
     }
 
-    // Acts on the modal dialog as soon as it is up.
+    // Acts on the modal dialog once it has had the focus for longer than its
+    // quiet second (this library's dialogs keep the real clock).
     static void whenShown(std::function<void(QWidget &)> act)
     {
         QTimer::singleShot(10, qApp, [act] {
             QWidget *dialog = QApplication::activeModalWidget();
-            if (!dialog) return whenShown(act);
-            act(*dialog);
+            if (!dialog || !dialog->isActiveWindow()) return whenShown(act);
+            QTimer::singleShot(1100, dialog, [act, dialog] { act(*dialog); });
         });
     }
 

@@ -1,9 +1,13 @@
 // The dialog models: origin line and its font factor, warnings, validity and
-// expiry, the error line, PIN enabling rules and the consent dialog's texts,
-// in all three languages; how a long origin line is fitted to its width.
+// expiry, the error line, PIN enabling rules, the consent dialog's texts and
+// what screen readers get, in all three languages; how a long origin line is
+// fitted to its width; the dialogs' quiet second and the colour of their red
+// lines.
 #include "dialogmodel.h"
 #include "originline.h"
+#include "quietperiod.h"
 #include "textcatalogue.h"
+#include "textcolour.h"
 #include "utf.h"
 
 #include <gtest/gtest.h>
@@ -195,6 +199,100 @@ TEST_F(DialogModelTest, PinLabelButtonsAndPlainTexts)
     EXPECT_EQ(consent.confirmText, "Подтверждать");
     EXPECT_EQ(consent.cancelText, "Отменить");
     EXPECT_EQ(consent.warning.rfind("Сайт требует ваши сертификати.\n", 0), 0u) << consent.warning;
+    EXPECT_EQ(consent.description, "example.com\n" + consent.warning);
+}
+
+TEST_F(DialogModelTest, DescriptionsForScreenReaders)
+{
+    const struct {
+        bool isJwt, wrongPin;
+        int triesLeft;
+        const char *lang, *description, *fieldDescription;
+    } cases[] = {
+        {false, false, 3, "en",
+         "example.com\nThe site requests your electronic signature to sign 1 file.\nContinue if you "
+         "have trust in the site.\n<b>ANNA</b>\nPNOLV-010190-12345\nThe certificate is valid until: 31.12.2027", ""},
+        // The empty warning of a login token is left out.
+        {true, true, 1, "lv",
+         "example.com\n<b>ANNA</b>\nPNOLV-010190-12345\nSertifikāts derīgs līdz: 31.12.2027\nNepareizs PIN2!  "
+         "Atlikuši mēginājumi: 1",
+         "Nepareizs PIN2!  Atlikuši mēginājumi: 1"},
+        {true, false, 2, "ru",
+         "example.com\n<b>ANNA</b>\nPNOLV-010190-12345\nСертификат действителен до: 31.12.2027\nВозможных попыток: 2",
+         "Возможных попыток: 2"},
+    };
+    input.holderName = "<b>ANNA</b>"; // names stay plain text
+    for (const auto &c : cases) {
+        input.isAuth = input.isJwt = c.isJwt;
+        input.wrongPin = c.wrongPin;
+        input.triesLeft = c.triesLeft;
+        const PinDialogModel m = model(c.lang);
+        EXPECT_EQ(m.description, c.description) << c.lang;
+        EXPECT_EQ(m.pinFieldDescription, c.fieldDescription) << c.lang;
+    }
+}
+
+// The quiet second on a clock that moves only when the test moves it.
+TEST(QuietPeriodTest, KeysAndConfirmingWaitForASecondOfFocusWithoutKeys)
+{
+    using std::chrono::milliseconds;
+    milliseconds now{5000};
+    QuietPeriod quiet([&] { return now; });
+    const struct {
+        const char *step;
+        int advance;        // milliseconds before the step
+        char input;         // 'k' key, 'e' Escape, '+' focus gained, '-' focus lost, ' ' nothing
+        bool acts, mayConfirm;
+    } steps[] = {
+        {"a key before the dialog has the focus", 0, 'k', false, false},
+        {"the focus", 3000, '+', true, false},
+        {"a key at once", 10, 'k', false, false},
+        {"Escape at once", 0, 'e', true, false},
+        {"999 ms after the last key", 999, ' ', true, false},
+        {"a key then: starts the second again", 0, 'k', false, false},
+        {"another 999 ms", 999, ' ', true, false},
+        {"a full second without a key", 1, ' ', true, true},
+        {"a key now acts", 0, 'k', true, true},
+        {"keys go on acting", 5000, 'k', true, true},
+        {"the focus lost", 0, '-', true, false},
+        {"a key without the focus", 2000, 'k', false, false},
+        {"the focus back: a new second", 0, '+', true, false},
+        {"a second later", 1000, 'k', true, true},
+    };
+    for (const auto &s : steps) {
+        now += milliseconds(s.advance);
+        bool acts = true;
+        if (s.input == 'k' || s.input == 'e') acts = quiet.keyPressed(s.input == 'e');
+        if (s.input == '+' || s.input == '-') quiet.setFocused(s.input == '+');
+        EXPECT_EQ(acts, s.acts) << s.step;
+        EXPECT_EQ(quiet.mayConfirm(), s.mayConfirm) << s.step;
+    }
+}
+
+TEST(TextColourTest, RedLinesReachTheContrastOnTheirBackground)
+{
+    // Figures of the Web Content Accessibility Guidelines' own examples.
+    EXPECT_NEAR(contrastRatio({0, 0, 0}, {255, 255, 255}), 21.0, 1e-9);
+    EXPECT_NEAR(contrastRatio({255, 0, 0}, {255, 255, 255}), 4.0, 0.01);
+    EXPECT_NEAR(contrastRatio({118, 118, 118}, {255, 255, 255}), 4.54, 0.01);
+    const struct {
+        Rgb background, red;
+    } cases[] = {
+        {{239, 239, 239}, {192, 0, 0}}, // Qt's Fusion window
+        {{240, 240, 240}, {192, 0, 0}}, // Windows' and Wine's dialog face
+        {{255, 255, 255}, {192, 0, 0}},
+        {{212, 208, 200}, {183, 0, 0}}, // classic Windows: darker still
+        {{0, 0, 0}, {255, 0, 0}},       // dark backgrounds: a lighter red
+        {{49, 54, 59}, {255, 111, 111}},
+    };
+    for (const auto &c : cases) {
+        const Rgb red = readableRed(c.background);
+        EXPECT_EQ(red.r, c.red.r) << c.background.r;
+        EXPECT_EQ(red.g, c.red.g) << c.background.r;
+        EXPECT_GE(contrastRatio(red, c.background), 4.5) << c.background.r;
+    }
+    // Pure red, as the dialogs drew it before, did not reach it.
+    EXPECT_LT(contrastRatio({255, 0, 0}, {239, 239, 239}), 4.5);
 }
 
 TEST_F(DialogModelTest, OkEnablingByPinLength)
