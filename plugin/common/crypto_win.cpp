@@ -86,7 +86,7 @@ BOOL CertificateKey::acquire(PCCERT_CONTEXT certificate, DWORD flags)
     return acquired;
 }
 
-// Whatever the key specification says, only a CNG key is an NCRYPT handle;
+// Whatever dwKeySpec says, only a CNG key is an NCRYPT handle;
 // every other handle is a CryptoAPI provider, also one of a kind the plugin
 // cannot use.
 SECURITY_STATUS CertificateKey::free()
