@@ -4,6 +4,8 @@
 // the distribution's copy; see publicsuffix.cmake.
 #include "originline.h"
 
+#include "utf.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
@@ -35,25 +37,6 @@ bool listed(const std::string &rule)
         return sorted;
     }();
     return std::binary_search(rules.begin(), rules.end(), std::string_view(rule));
-}
-
-void appendUtf8(std::string &out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
 }
 
 // Punycode (RFC 3492) to UTF-8, for the list's internationalised names, which

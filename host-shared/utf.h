@@ -15,3 +15,24 @@ std::u16string utf8ToUcs2(const std::string &text);
 std::size_t utf16Length(const std::string &text);
 
 std::string utf16ToUtf8(const std::u16string &text);
+
+// Appends one code point (not a surrogate, at most U+10FFFF) as UTF-8. Inline,
+// so that the JSON reader, which links nothing else of the core, uses it too.
+inline void appendUtf8(std::string &out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out.push_back(char(cp));
+    } else if (cp < 0x800) {
+        out.push_back(char(0xC0 | (cp >> 6)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(char(0xE0 | (cp >> 12)));
+        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(char(0xF0 | (cp >> 18)));
+        out.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(char(0x80 | (cp & 0x3F)));
+    }
+}

@@ -229,6 +229,17 @@ std::string distrust(int fd, const std::string &name, bool directory)
 
 constexpr int OpenFlags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
 
+// Opens `name` in the store's directory without following a link or
+// blocking. `reason` tells why what is there cannot be trusted; when it is
+// empty and the open failed, errno tells why.
+FileDescriptor openInStore(int directory, const char *name, int flags, std::string &reason)
+{
+    FileDescriptor file(::openat(directory, name, flags | OpenFlags, 0600));
+    if (file.get() >= 0) reason = distrust(file.get(), name, false);
+    else if (errno == ELOOP) reason = std::string(name) + " is a symbolic link";
+    return file;
+}
+
 enum class ReadResult { Read, Missing, Failed, Untrusted };
 
 // Calls `sink` for every readable entry of the file, in file order. On
@@ -236,17 +247,12 @@ enum class ReadResult { Read, Missing, Failed, Untrusted };
 ReadResult readEntries(int directory, const char *name, const std::function<void(Entry &&)> &sink,
                        int &error, std::string &reason)
 {
-    FileDescriptor file(::openat(directory, name, O_RDONLY | OpenFlags));
+    FileDescriptor file = openInStore(directory, name, O_RDONLY, reason);
+    if (!reason.empty()) return ReadResult::Untrusted;
     if (file.get() < 0) {
         error = errno;
-        if (error == ELOOP) {
-            reason = std::string(name) + " is a symbolic link";
-            return ReadResult::Untrusted;
-        }
         return error == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     }
-    reason = distrust(file.get(), name, false);
-    if (!reason.empty()) return ReadResult::Untrusted;
 
     std::string line;
     bool overlong = false;
@@ -479,17 +485,10 @@ std::unique_ptr<ConsentStore> openConsentStore()
         fail(errno, "Cannot create consent store " + directory);
 
     const std::string lockPath = directory + "/" + FileConsentStore::LockName;
-    FileDescriptor lock(
-        ::openat(directoryFd.get(), FileConsentStore::LockName, O_RDWR | O_CREAT | OpenFlags, 0600));
-    if (lock.get() < 0 && errno != ELOOP) fail(errno, "Cannot create consent store " + lockPath);
-    reason = lock.get() < 0 ? std::string(FileConsentStore::LockName) + " is a symbolic link"
-                            : distrust(lock.get(), FileConsentStore::LockName, false);
-    if (reason.empty()) {
-        // The file itself is checked again at each read.
-        FileDescriptor file(::openat(directoryFd.get(), FileConsentStore::FileName, O_RDONLY | OpenFlags));
-        if (file.get() >= 0) reason = distrust(file.get(), FileConsentStore::FileName, false);
-        else if (errno == ELOOP) reason = std::string(FileConsentStore::FileName) + " is a symbolic link";
-    }
+    FileDescriptor lock = openInStore(directoryFd.get(), FileConsentStore::LockName, O_RDWR | O_CREAT, reason);
+    if (lock.get() < 0 && reason.empty()) fail(errno, "Cannot create consent store " + lockPath);
+    // The file itself is checked again at each read.
+    if (reason.empty()) openInStore(directoryFd.get(), FileConsentStore::FileName, O_RDONLY, reason);
     if (!reason.empty()) {
         logIgnored(directory, reason);
         return std::make_unique<IgnoredConsentStore>();

@@ -3,6 +3,8 @@
 // appends to one buffer. Both are independent of the C locale.
 #include "jsonxx.h"
 
+#include "../utf.h"
+
 #include <algorithm>
 #include <cassert>
 #include <charconv>
@@ -190,25 +192,6 @@ int Parser::readEscapeDigits(unsigned &code)
     }
     p_ += 4;
     return digits;
-}
-
-static void appendUtf8(String &out, unsigned code)
-{
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | code >> 6));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | code >> 12));
-        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | code >> 18));
-        out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
 }
 
 bool Parser::readString(char delimiter, String &out)

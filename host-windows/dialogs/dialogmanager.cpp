@@ -385,9 +385,8 @@ INT_PTR CALLBACK consentDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
             return TRUE; // focus on the first tab stop: Confirm
         }
         case WM_DRAWITEM:
-            if (auto *state = reinterpret_cast<ConsentDialogState *>(GetWindowLongPtrW(dialog, DWLP_USER)))
-                return drawOrigin(dialog, *reinterpret_cast<const DRAWITEMSTRUCT *>(lParam), state->origin);
-            return FALSE;
+            if (!running) return FALSE;
+            return drawOrigin(dialog, *reinterpret_cast<const DRAWITEMSTRUCT *>(lParam), running->origin);
         case WM_CTLCOLORSTATIC:
             return colourStatic(dialog, wParam, lParam, false);
         case WM_COMMAND:
