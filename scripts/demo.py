@@ -107,12 +107,15 @@ class VirtualUser:
     def loop(self):
         while not self.stop.is_set():
             shown = dict(self.windows())
-            # The X server gives the IDs of windows that have gone to new ones.
-            self.seen &= shown.keys()
+            # The X server gives the IDs of windows that have gone to new ones,
+            # even to the next host's dialog before this loop has seen the last
+            # one go: a dialog is known by its window and its process.
+            self.seen = {(window, pid) for window, pid in self.seen if window in shown}
             for window, title in shown.items():
                 kind = self.TITLES.get(title)
-                if kind and window not in self.seen:
-                    self.seen.add(window)
+                pid = kind and self.xdotool("getwindowpid", window).stdout.strip()
+                if pid and (window, pid) not in self.seen:
+                    self.seen.add((window, pid))
                     self.answer(window, title, kind)
             time.sleep(0.2)
 
