@@ -23,6 +23,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import browser  # noqa: E402
 import demo  # noqa: E402
 
 # Longer than its line: the line shows it fitted, screen readers get it whole.
@@ -34,16 +35,9 @@ HOLDER_LINES = ["Anna Ozola", "PNOLV-150385-10001", "The certificate is valid un
 ERROR_LINE = "Incorrect PIN2!  Tries left: 2"
 
 
-def wait_for(condition, what, timeout=60):
-    deadline = time.monotonic() + timeout
-    while True:
-        pump()
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise SystemExit("timed out waiting for " + what)
-        time.sleep(0.1)
+def wait_for(condition, what):
+    """Waits for CONDITION while the AT-SPI events keep arriving."""
+    return browser.wait_for(lambda: pump() or condition(), 60, what)
 
 
 def pump():
